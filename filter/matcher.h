@@ -1,0 +1,34 @@
+// The request matcher and the blocking switch.
+//
+// match_request gives the filter verdict for one request: the reload host,
+// the blocking switch, the built-in advertisement page, the exemptions for
+// short paths and page extensions, then the first rule of the list in force
+// whose test holds. It allocates nothing, keeps no state, and may be called
+// from any number of threads at once.
+#pragma once
+
+#include <atomic>
+
+constexpr int VERDICT_RELOAD = -1;
+constexpr int VERDICT_PASS = 0;
+constexpr int VERDICT_BLOCK = 1;
+constexpr int VERDICT_CLOSE_WINDOW = 2;
+
+// The host whose every request reloads the ad definitions.
+inline constexpr char RELOAD_HOST[] = "vellomar.reload";
+
+// The built-in advertisement page, recognised without any rule.
+inline constexpr char BUILTIN_AD_PAGE[] =
+    "home.netscape.com/computing/download/smartdownload/ib/index.html";
+
+// 0: ad blocking on; 1: off. Set to 0 at every start, toggled by the tray.
+extern std::atomic<int> blocking_off;
+
+struct RuleList;
+
+// host: the request's host name without port; path: the request's path, or
+// " *HTTPS*" for tunnels and requests through an upstream proxy.
+int match_request(const char* host, const char* path);
+
+// The same against a given list (for tests and benchmarks).
+int match_request_in(const RuleList& rules, const char* host, const char* path);

@@ -1,0 +1,60 @@
+// The ad definitions file ("vellomar.ini" in the current directory) and the
+// rule list built from it.
+//
+// Each line is classified by its first character: "A", "F", "U", "N", "L",
+// "O" make a rule of that kind whose text is the rest of the line; "P" names
+// the upstream proxy; an empty line, CR, space or "#" is a comment; anything
+// else is logged as a bad line. Lines are read in pieces of at most
+// DEFINITION_PIECE_SIZE characters.
+//
+// The rule list in force is published whole (platform/published.h): a reload
+// builds the new list aside and swaps it in, so sessions matching at that
+// moment keep reading the list they started with. current_rules() is safe
+// from any thread; the reference it returns stays valid until the same
+// thread's next call.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Longest piece of a line read at once; a longer line continues as the next
+// line. A rule text is therefore at most DEFINITION_PIECE_SIZE - 1 characters.
+constexpr std::size_t DEFINITION_PIECE_SIZE = 253;
+
+struct AdRule {
+  std::string text;  // the line after its kind letter, operator included
+  char kind;         // 'A', 'F', 'L', 'N', 'O' or 'U'
+};
+
+struct RuleList {
+  // In list order: the last rule line of the file first.
+  std::vector<AdRule> rules;
+};
+
+// The list in force for the calling thread's next match.
+const RuleList& current_rules();
+
+// Reads "vellomar.ini" and puts its rules in front of the list in force,
+// applying each "P" line (stored with write_proxy_setting, then applied with
+// select_upstream_proxy). A file that cannot be opened changes nothing.
+void load_ad_definitions();
+
+// Empties the list in force.
+void free_rule_list();
+
+// What a reload does, as one swap: the upstream proxy is marked not in use,
+// then the list is rebuilt from the file alone and published. Sessions never
+// see an empty list in between.
+void reload_ad_definitions();
+
+// Builds a list from the text of a definitions file without publishing it or
+// touching the upstream proxy; "P" lines are returned in `proxy_lines` (host,
+// port). Used by the loader and by tests.
+struct ProxyLine {
+  std::string host;
+  int port;
+};
+std::shared_ptr<RuleList> parse_ad_definitions(const std::string& file_text,
+                                               std::vector<ProxyLine>* proxy_lines);

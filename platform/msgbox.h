@@ -1,0 +1,22 @@
+// Message boxes. With a terminal, the box is shown on it and answered there.
+// Without one, VELLOMAR_MSGBOX_ANSWER=yes|no answers every Yes/No box (no
+// when unset) and an OK box is acknowledged at once. Whenever
+// VELLOMAR_MSGBOX_LOG=FILE is set, every box shown appends one line of JSON to
+// FILE: {"caption":"…","text":"…","type":N,"answer":"ok|yes|no"}.
+// Safe from several threads; a box blocks only its calling thread.
+#pragma once
+
+#include "platform/win32.h"
+
+constexpr UINT MB_OK = 0x00000000;
+constexpr UINT MB_YESNO = 0x00000004;
+constexpr UINT MB_ICONHAND = 0x00000010;
+constexpr UINT MB_ICONWARNING = 0x00000030;
+
+constexpr int IDOK = 1;
+constexpr int IDCANCEL = 2;
+constexpr int IDYES = 6;
+constexpr int IDNO = 7;
+
+// Shows `text` captioned `caption`; returns IDOK, IDYES or IDNO.
+int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type);

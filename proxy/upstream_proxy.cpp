@@ -1,0 +1,64 @@
+// The upstream proxy setting, published as one value so that a session never
+// sees the host of one setting with the address of another.
+#include "proxy/upstream_proxy.h"
+
+#include <cstring>
+
+#include "platform/published.h"
+#include "platform/winsock.h"
+#include "proxy/listener.h"
+#include "settings/activity_log.h"
+
+namespace {
+
+Published<UpstreamProxy>& setting() {
+  static Published<UpstreamProxy> value;
+  return value;
+}
+
+void publish(const UpstreamProxy& value) {
+  setting().publish(std::make_shared<const UpstreamProxy>(value));
+}
+
+}  // namespace
+
+UpstreamProxy current_upstream_proxy() {
+  thread_local Published<UpstreamProxy>::Reader reader;
+  return reader.get(setting());
+}
+
+void select_upstream_proxy(const char* host, int port) {
+  UpstreamProxy next = *setting().load();
+  next.port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
+  if (next.port == 0 || host == nullptr || host[0] == '\0') {
+    log_activity("Not using a proxy server.");
+    next.address = NO_UPSTREAM_ADDRESS;
+    publish(next);
+    return;
+  }
+  // A host that does not fit the setting is refused rather than cut: a cut
+  // name would silently reach a different machine.
+  if (std::strlen(host) >= UPSTREAM_HOST_SIZE) {
+    next.address = NO_UPSTREAM_ADDRESS;
+    log_activity("Not using proxy: Could not resolve proxy address.");
+    publish(next);
+    return;
+  }
+  std::memmove(next.host, host, std::strlen(host) + 1);
+  next.address = resolve_host(next.host);
+  if (next.address == NO_UPSTREAM_ADDRESS) {
+    log_activity("Not using proxy: Could not resolve proxy address.");
+  } else {
+    log_activity("Using proxy server %s on port %d.", next.host, port);
+  }
+  publish(next);
+}
+
+void reset_upstream_proxy() { publish(UpstreamProxy{}); }
+
+void disable_upstream_proxy_keep_host() {
+  UpstreamProxy next = *setting().load();
+  next.address = NO_UPSTREAM_ADDRESS;
+  next.port = 0xFFFFFFFFu;
+  publish(next);
+}
