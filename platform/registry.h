@@ -16,9 +16,15 @@
 //   and must be released with RegCloseKey. A handle may be used by one thread
 //   at a time; different handles may be used from different threads at once.
 // - Calls report ERROR_SUCCESS or an error code (win32.h); they never throw.
+//   A handle whose key another process or thread has deleted stays safe to
+//   use: its calls fail with ERROR_FILE_NOT_FOUND. ERROR_CANTREAD and
+//   ERROR_CANTWRITE report a registry that cannot be read or written (the
+//   database cannot be opened, or another writer held it too long).
 #pragma once
 
 #include "platform/win32.h"
+
+constexpr LONG ERROR_CANTREAD = 1012;
 
 struct RegistryKey;
 using HKEY = RegistryKey*;
@@ -31,8 +37,9 @@ inline HKEY const HKEY_USERS = reinterpret_cast<HKEY>(std::uintptr_t{0x80000003}
 inline HKEY const HKEY_CURRENT_CONFIG = reinterpret_cast<HKEY>(std::uintptr_t{0x80000005});
 
 // Access rights. KEY_READ allows queries and enumeration, KEY_WRITE setting and
-// deleting values; a call that needs a right the handle lacks fails with
-// ERROR_ACCESS_DENIED.
+// deleting values and creating sub-keys; a call that needs a right the handle
+// lacks fails with ERROR_ACCESS_DENIED. Opening needs no right of the parent
+// handle; creating needs KEY_CREATE_SUB_KEY, deleting a tree KEY_SET_VALUE.
 constexpr REGSAM KEY_QUERY_VALUE = 0x0001;
 constexpr REGSAM KEY_SET_VALUE = 0x0002;
 constexpr REGSAM KEY_CREATE_SUB_KEY = 0x0004;
@@ -59,8 +66,8 @@ LONG RegOpenKeyExA(HKEY key, const char* sub_key, DWORD options, REGSAM sam, HKE
 
 // Opens a key, creating it and any missing parents first. `disposition` may be
 // null; otherwise it receives REG_CREATED_NEW_KEY or REG_OPENED_EXISTING_KEY.
-LONG RegCreateKeyExA(HKEY key, const char* sub_key, DWORD reserved, char* class_name,
-                     DWORD options, REGSAM sam, void* security, HKEY* result, DWORD* disposition);
+LONG RegCreateKeyExA(HKEY key, const char* sub_key, DWORD reserved, char* class_name, DWORD options,
+                     REGSAM sam, void* security, HKEY* result, DWORD* disposition);
 
 // Reads a value. `type` and `data` may be null. On entry *data_size is the
 // capacity of `data`; on return it is the value's size in bytes. When the
@@ -90,6 +97,8 @@ LONG RegEnumValueA(HKEY key, DWORD index, char* name, DWORD* name_size, DWORD* r
 LONG RegDeleteValueA(HKEY key, const char* value_name);
 
 // Deletes a key with all its sub-keys and values (used by the registry tool).
+// With a null or empty sub_key, `key` itself stays and loses its contents; a
+// root is never deleted, only emptied.
 LONG RegDeleteTreeA(HKEY key, const char* sub_key);
 
 LONG RegCloseKey(HKEY key);
