@@ -1,0 +1,119 @@
+// The activity log, the message box helper and the format-and-send helper.
+//
+// An entry is formatted whole into one buffer and written with one call on an
+// unbuffered text-mode stream opened for appending, so that each entry
+// reaches the file in one write: entries of different threads and processes
+// follow each other but do not split each other.
+#include "settings/activity_log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/files.h"
+#include "platform/msgbox.h"
+#include "proxy/dispatch.h"
+#include "settings/registry_settings.h"
+#include "tray/main_window.h"
+
+namespace {
+
+constexpr char LOG_FILE_NAME[] = "vellomar.log";
+constexpr std::size_t LOG_STAMP_LENGTH = 24;
+
+std::time_t system_time() {
+  return std::time(nullptr);
+}
+
+}  // namespace
+
+std::time_t (*log_clock)() = system_time;
+
+void format_log_time(std::time_t when, char out[25]) {
+  static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  std::tm local;
+  if (localtime_r(&when, &local) == nullptr || local.tm_wday < 0 || local.tm_wday > 6 ||
+      local.tm_mon < 0 || local.tm_mon > 11) {
+    std::memcpy(out, "??? ??? 00 00:00:00 0000", LOG_STAMP_LENGTH + 1);
+    return;
+  }
+  // A year past 9999 would not fit the 24 characters; the stamp is cut.
+  char stamp[64];
+  std::snprintf(stamp, sizeof stamp, "%s %s %02d %02d:%02d:%02d %04d", days[local.tm_wday],
+                months[local.tm_mon], local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                local.tm_year + 1900);
+  std::memcpy(out, stamp, LOG_STAMP_LENGTH);
+  out[LOG_STAMP_LENGTH] = '\0';
+}
+
+void log_activity(const char* format, ...) {
+  if (read_setting_number("Software\\Vellomar\\Log", "Enabled") != 1) return;
+
+  // Stamp, ": ", the message (cut to MESSAGE_BUFFER_SIZE - 1 bytes) and LF.
+  char line[LOG_STAMP_LENGTH + 2 + MESSAGE_BUFFER_SIZE];
+  format_log_time(log_clock(), line);
+  line[LOG_STAMP_LENGTH] = ':';
+  line[LOG_STAMP_LENGTH + 1] = ' ';
+  char* message = line + LOG_STAMP_LENGTH + 2;
+  va_list args;
+  va_start(args, format);
+  const int formatted = std::vsnprintf(message, MESSAGE_BUFFER_SIZE, format, args);
+  va_end(args);
+  std::size_t length = formatted < 0 ? 0 : static_cast<std::size_t>(formatted);
+  if (length > MESSAGE_BUFFER_SIZE - 1) length = MESSAGE_BUFFER_SIZE - 1;
+  message[length] = '\n';
+  const std::size_t total = LOG_STAMP_LENGTH + 2 + length + 1;
+
+  FILE* file = open_file(LOG_FILE_NAME, "a");
+  if (file == nullptr) return;
+  setvbuf(file, nullptr, _IONBF, 0);
+  std::fwrite(line, 1, total, file);
+  std::fclose(file);
+}
+
+void show_message(UINT type, const char* format, ...) {
+  char text[MESSAGE_BUFFER_SIZE];
+  va_list args;
+  va_start(args, format);
+  // A longer text is cut to the buffer.
+  if (std::vsnprintf(text, sizeof text, format, args) < 0) text[0] = '\0';
+  va_end(args);
+  MessageBoxA(main_window, text, "Vellomar", type);
+}
+
+int send_formatted(SOCKET s, const char* format, ...) {
+  char buffer[MESSAGE_BUFFER_SIZE];
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const int formatted = std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  if (formatted < 0) {
+    va_end(again);
+    return -1;
+  }
+  const std::size_t length = static_cast<std::size_t>(formatted);
+  int result;
+  if (length + 1 <= sizeof buffer) {
+    va_end(again);
+    buffer[length] = '\n';
+    result = send_all(s, buffer, length + 1);
+  } else {
+    // A page larger than the buffer is still sent whole, from the heap.
+    char* large = static_cast<char*>(std::malloc(length + 2));
+    if (large == nullptr) {
+      va_end(again);
+      return -1;
+    }
+    std::vsnprintf(large, length + 1, format, again);
+    va_end(again);
+    large[length] = '\n';
+    result = send_all(s, large, length + 1);
+    std::free(large);
+  }
+  return result;
+}

@@ -1,0 +1,259 @@
+#include "settings/activity_log.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/process.h"
+#include "platform/registry.h"
+#include "settings/registry_settings.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::time_t SUNDAY_6_DECEMBER_2026_12_39_02 = 1796560742;
+
+std::time_t fixed_clock() {
+  return SUNDAY_6_DECEMBER_2026_12_39_02;
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A fresh machine per test, the installation folder as the current
+// directory, UTC as local time and a fixed clock.
+class ActivityLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/vm_log_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    prefix_ = pattern;
+    setenv("VELLOMAR_PREFIX", prefix_.c_str(), 1);
+    install_ = prefix_ + "/drive_c/Program Files/Vellomar";
+    fs::create_directories(install_);
+    old_cwd_ = fs::current_path();
+    ASSERT_EQ(chdir(install_.c_str()), 0);
+    setenv("TZ", "UTC", 1);
+    tzset();
+    log_clock = fixed_clock;
+  }
+  void TearDown() override {
+    fs::current_path(old_cwd_);
+    fs::remove_all(prefix_);
+  }
+
+  static void set_enabled(const char* text) {
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Vellomar\\Log", 0, nullptr,
+                              REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(key, "Enabled", 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                             static_cast<DWORD>(std::strlen(text) + 1)),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+  }
+  std::string log_path() const { return install_ + "/vellomar.log"; }
+
+  std::string prefix_, install_;
+  fs::path old_cwd_;
+};
+
+TEST_F(ActivityLogTest, EntryHasStampMessageAndCrLf) {
+  write_log_enabled(1);
+  log_activity("Blocked Ad: %s%s", "ads.example.com", "/banner.gif");
+  log_activity("ERROR:\t*****Accept Failed!*****");
+  EXPECT_EQ(slurp(log_path()),
+            "Sun Dec 06 12:39:02 2026: Blocked Ad: ads.example.com/banner.gif\r\n"
+            "Sun Dec 06 12:39:02 2026: ERROR:\t*****Accept Failed!*****\r\n");
+}
+
+struct StampCase {
+  std::time_t when;
+  const char* expected;
+};
+
+void PrintTo(const StampCase& c, std::ostream* os) {
+  *os << c.when;
+}
+
+class LogTimeTest : public ::testing::TestWithParam<StampCase> {};
+
+TEST_P(LogTimeTest, FormatsTwentyFourCharacters) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  char out[25];
+  std::memset(out, '#', sizeof out);
+  format_log_time(GetParam().when, out);
+  EXPECT_STREQ(out, GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Times, LogTimeTest,
+                         ::testing::Values(StampCase{1796560742, "Sun Dec 06 12:39:02 2026"},
+                                           StampCase{1772326923, "Sun Mar 01 01:02:03 2026"},
+                                           StampCase{0, "Thu Jan 01 00:00:00 1970"},
+                                           StampCase{951782400, "Tue Feb 29 00:00:00 2000"}));
+
+TEST_F(ActivityLogTest, StampIsLocalTime) {
+  setenv("TZ", "EST5", 1);
+  tzset();
+  char out[25];
+  format_log_time(SUNDAY_6_DECEMBER_2026_12_39_02, out);
+  EXPECT_STREQ(out, "Sun Dec 06 07:39:02 2026");
+}
+
+TEST_F(ActivityLogTest, OffWritesNothingAndCreatesNoFile) {
+  for (int i = 0; i < 20; ++i) log_activity("Blocked Ad: %s%s", "ads.example.com", "/x.gif");
+  EXPECT_FALSE(fs::exists(log_path()));
+  write_log_enabled(0);
+  for (int i = 0; i < 20; ++i) log_activity("Blocked Ad: %s%s", "ads.example.com", "/x.gif");
+  EXPECT_TRUE(fs::is_empty(install_));
+}
+
+struct EnabledCase {
+  const char* text;
+  bool on;
+};
+
+void PrintTo(const EnabledCase& c, std::ostream* os) {
+  std::string name;
+  for (const char* p = c.text; *p != '\0'; ++p) name += std::isalnum(*p) ? *p : '_';
+  *os << (name.empty() ? "empty" : name);
+}
+
+class EnabledTest : public ActivityLogTest, public ::testing::WithParamInterface<EnabledCase> {};
+
+TEST_P(EnabledTest, OnlyLeadingOneTurnsLoggingOn) {
+  set_enabled(GetParam().text);
+  log_activity("***** Ad Blocking turned on *****");
+  EXPECT_EQ(fs::exists(log_path()), GetParam().on) << '"' << GetParam().text << '"';
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, EnabledTest,
+                         ::testing::Values(EnabledCase{"1", true}, EnabledCase{"1 ", true},
+                                           EnabledCase{"01", true}, EnabledCase{" 1", true},
+                                           EnabledCase{"", false}, EnabledCase{"0", false},
+                                           EnabledCase{"x1", false}, EnabledCase{"2", false},
+                                           EnabledCase{"-1", false}));
+
+TEST_F(ActivityLogTest, DeletedFileIsCreatedAnew) {
+  write_log_enabled(1);
+  log_activity("first");
+  ASSERT_TRUE(fs::remove(log_path()));
+  log_activity("second");
+  EXPECT_EQ(slurp(log_path()), "Sun Dec 06 12:39:02 2026: second\r\n");
+}
+
+TEST_F(ActivityLogTest, AppendsToFileNamedInOtherCase) {
+  std::ofstream(install_ + "/Vellomar.log", std::ios::binary) << "shipped\r\n";
+  write_log_enabled(1);
+  log_activity("entry");
+  EXPECT_EQ(slurp(install_ + "/Vellomar.log"), "shipped\r\nSun Dec 06 12:39:02 2026: entry\r\n");
+  EXPECT_FALSE(fs::exists(log_path()));
+}
+
+TEST_F(ActivityLogTest, LongMessageIsCut) {
+  write_log_enabled(1);
+  const std::string request(MESSAGE_BUFFER_SIZE + 5000, 'r');
+  log_activity("ERROR:\t*****Bad Request Received***** %s", request.c_str());
+  const std::string message =
+      ("ERROR:\t*****Bad Request Received***** " + request).substr(0, MESSAGE_BUFFER_SIZE - 1);
+  EXPECT_EQ(slurp(log_path()), "Sun Dec 06 12:39:02 2026: " + message + "\r\n");
+}
+
+TEST_F(ActivityLogTest, EntriesOfThreadsStayWhole) {
+  write_log_enabled(1);
+  const std::string long_text(10000, 'p');
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&long_text] {
+      for (int i = 0; i < 25; ++i) log_activity("Blocked Popup: %s", long_text.c_str());
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  const std::string entry = "Sun Dec 06 12:39:02 2026: Blocked Popup: " + long_text + "\r\n";
+  const std::string all = slurp(log_path());
+  ASSERT_EQ(all.size(), entry.size() * 100);
+  for (std::size_t at = 0; at < all.size(); at += entry.size()) {
+    ASSERT_EQ(all.compare(at, entry.size(), entry), 0) << "entry at " << at;
+  }
+}
+
+TEST_F(ActivityLogTest, ShowMessageBoxIsCaptionedVellomar) {
+  const int null = open("/dev/null", O_RDONLY);
+  const int saved = dup(STDIN_FILENO);
+  dup2(null, STDIN_FILENO);
+  const std::string boxes = prefix_ + "/boxes.jsonl";
+  setenv("VELLOMAR_MSGBOX_LOG", boxes.c_str(), 1);
+  show_message(16, "Port %d is already in use...Exiting...", 8000);
+  dup2(saved, STDIN_FILENO);
+  close(saved);
+  close(null);
+  EXPECT_EQ(slurp(boxes),
+            "{\"caption\":\"Vellomar\",\"text\":\"Port 8000 is already in use...Exiting...\","
+            "\"type\":16,\"answer\":\"ok\"}\n");
+}
+
+class SendFormattedTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair_), 0); }
+  void TearDown() override {
+    if (pair_[0] >= 0) close(pair_[0]);
+    if (pair_[1] >= 0) close(pair_[1]);
+  }
+  // Everything the peer receives until the sending side is closed.
+  std::string received() {
+    close(pair_[0]);
+    pair_[0] = -1;
+    std::string all;
+    char block[4096];
+    for (ssize_t n; (n = read(pair_[1], block, sizeof block)) > 0;) all.append(block, n);
+    return all;
+  }
+  int pair_[2];
+};
+
+TEST_F(SendFormattedTest, AppendsLineFeedAndReadsFormat) {
+  EXPECT_EQ(send_formatted(pair_[0], "<p>%d%% done</p>", 50), 0);
+  EXPECT_EQ(send_formatted(pair_[0], "%s", "ends in newline\n"), 0);
+  EXPECT_EQ(send_formatted(pair_[0], "%s", ""), 0);
+  EXPECT_EQ(received(), "<p>50% done</p>\nends in newline\n\n\n");
+}
+
+TEST_F(SendFormattedTest, OversizedTextIsSentWhole) {
+  const std::string page(3 * MESSAGE_BUFFER_SIZE, 'w');
+  std::string got;
+  std::thread reader([&] {
+    char block[4096];
+    for (ssize_t n; (n = read(pair_[1], block, sizeof block)) > 0;) got.append(block, n);
+  });
+  EXPECT_EQ(send_formatted(pair_[0], "%s", page.c_str()), 0);
+  // Exactly the buffer's size with its line feed.
+  const std::string fits(MESSAGE_BUFFER_SIZE - 1, 'f');
+  EXPECT_EQ(send_formatted(pair_[0], "%s", fits.c_str()), 0);
+  shutdown(pair_[0], SHUT_WR);
+  reader.join();
+  EXPECT_EQ(got, page + "\n" + fits + "\n");
+}
+
+TEST_F(SendFormattedTest, ClosedPeerFails) {
+  platform::init_process();  // as every program does first
+  close(pair_[1]);
+  pair_[1] = -1;
+  EXPECT_EQ(send_formatted(pair_[0], "%s", "nobody"), -1);
+}
+
+}  // namespace

@@ -1,0 +1,100 @@
+// Vellomar's settings in the registry: each operation opens its key, does its
+// one job and closes it; failures fall back to the defaults (empty, 0).
+#include "settings/registry_settings.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/registry.h"
+
+namespace {
+
+constexpr char PROXY_KEY[] = "Software\\Vellomar\\Proxy";
+constexpr char LOG_KEY[] = "Software\\Vellomar\\Log";
+
+// Reads a value of an open key as text into buffer (SETTING_BUFFER_SIZE
+// bytes, always terminated); false when it is missing or does not fit.
+bool read_text(HKEY key, const char* value_name, char* buffer) {
+  DWORD size = SETTING_BUFFER_SIZE - 1;
+  if (RegQueryValueExA(key, value_name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size) !=
+      ERROR_SUCCESS) {
+    buffer[0] = '\0';
+    return false;
+  }
+  buffer[size < SETTING_BUFFER_SIZE ? size : SETTING_BUFFER_SIZE - 1] = '\0';
+  return true;
+}
+
+void set_text(HKEY key, const char* value_name, const char* text) {
+  RegSetValueExA(key, value_name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                 static_cast<DWORD>(std::strlen(text) + 1));
+}
+
+}  // namespace
+
+bool read_proxy_setting(StoredProxySetting* setting) {
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, PROXY_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  char buffer[SETTING_BUFFER_SIZE];
+  // A stored host longer than the field is cut to fit it.
+  read_text(key, "Server", buffer);
+  std::snprintf(setting->host, sizeof setting->host, "%s", buffer);
+  read_text(key, "Port", buffer);
+  setting->port = leading_number(buffer);
+  RegCloseKey(key);
+  return true;
+}
+
+void write_proxy_setting(const char* host, int port) {
+  HKEY key;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, PROXY_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    return;
+  }
+  char number[16];
+  std::snprintf(number, sizeof number, "%d", port);
+  set_text(key, "Server", host != nullptr ? host : "");
+  set_text(key, "Port", number);
+  RegCloseKey(key);
+}
+
+void write_log_enabled(int flag) {
+  HKEY key;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, LOG_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    return;
+  }
+  char number[16];
+  std::snprintf(number, sizeof number, "%d", flag);
+  set_text(key, "Enabled", number);
+  RegCloseKey(key);
+}
+
+int read_setting_number(const char* sub_key, const char* value_name) {
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, sub_key, 0, KEY_READ, &key) != ERROR_SUCCESS) return 0;
+  char buffer[SETTING_BUFFER_SIZE];
+  const bool read = read_text(key, value_name, buffer);
+  RegCloseKey(key);
+  return read ? leading_number(buffer) : 0;
+}
+
+int leading_number(const char* text) {
+  if (text == nullptr) return 0;
+  const char* p = text;
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  // Digits beyond what an int holds only keep the value saturated.
+  long long value = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    if (value <= INT_MAX) value = value * 10 + (*p - '0');
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}

@@ -1,0 +1,130 @@
+#include "settings/registry_settings.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "platform/registry.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Each test runs on a fresh machine of its own.
+class RegistrySettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/vm_settings_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    prefix_ = pattern;
+    setenv("VELLOMAR_PREFIX", prefix_.c_str(), 1);
+  }
+  void TearDown() override { fs::remove_all(prefix_); }
+
+  static void set_value(const char* sub_key, const char* name, const char* text) {
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, sub_key, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                             static_cast<DWORD>(std::strlen(text) + 1)),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+  }
+
+  static std::string stored_text(const char* sub_key, const char* name, DWORD* type) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, sub_key, 0, KEY_READ, &key) != ERROR_SUCCESS) return "?";
+    char data[256];
+    DWORD size = sizeof data;
+    const LONG result =
+        RegQueryValueExA(key, name, nullptr, type, reinterpret_cast<BYTE*>(data), &size);
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS) return "?";
+    return std::string(data, size);
+  }
+
+  std::string prefix_;
+};
+
+TEST_F(RegistrySettingsTest, FreshMachineHasDefaults) {
+  StoredProxySetting setting{"kept", 42};
+  EXPECT_FALSE(read_proxy_setting(&setting));
+  EXPECT_STREQ(setting.host, "kept");
+  EXPECT_EQ(setting.port, 42);
+  EXPECT_EQ(read_setting_number("Software\\Vellomar\\Log", "Enabled"), 0);
+  EXPECT_EQ(read_setting_number("Software\\Vellomar\\Install", "Netscape"), 0);
+}
+
+TEST_F(RegistrySettingsTest, ProxySettingIsStoredAsText) {
+  write_proxy_setting("proxy.example.com", 3128);
+  DWORD type = 0;
+  EXPECT_EQ(stored_text("Software\\Vellomar\\Proxy", "Server", &type),
+            std::string("proxy.example.com", 18));
+  EXPECT_EQ(type, REG_SZ);
+  EXPECT_EQ(stored_text("Software\\Vellomar\\Proxy", "Port", &type), std::string("3128", 5));
+  StoredProxySetting setting{};
+  ASSERT_TRUE(read_proxy_setting(&setting));
+  EXPECT_STREQ(setting.host, "proxy.example.com");
+  EXPECT_EQ(setting.port, 3128);
+
+  // No validation: an empty host and any port are stored as given.
+  write_proxy_setting("", 8000);
+  setting = StoredProxySetting{"old", 1};
+  ASSERT_TRUE(read_proxy_setting(&setting));
+  EXPECT_STREQ(setting.host, "");
+  EXPECT_EQ(setting.port, 8000);
+}
+
+TEST_F(RegistrySettingsTest, MissingPortReadsAsZeroAndLongHostIsCut) {
+  const std::string long_host(200, 'h');
+  set_value("Software\\Vellomar\\Proxy", "Server", long_host.c_str());
+  StoredProxySetting setting{"x", 99};
+  ASSERT_TRUE(read_proxy_setting(&setting));
+  EXPECT_EQ(std::string(setting.host), long_host.substr(0, sizeof setting.host - 1));
+  EXPECT_EQ(setting.port, 0);
+}
+
+TEST_F(RegistrySettingsTest, LogFlagIsWrittenAndRead) {
+  write_log_enabled(1);
+  DWORD type = 0;
+  EXPECT_EQ(stored_text("Software\\Vellomar\\Log", "Enabled", &type), std::string("1", 2));
+  EXPECT_EQ(read_setting_number("SOFTWARE\\vellomar\\log", "enabled"), 1);
+  write_log_enabled(0);
+  EXPECT_EQ(read_setting_number("Software\\Vellomar\\Log", "Enabled"), 0);
+}
+
+struct NumberCase {
+  const char* text;
+  int expected;
+};
+
+void PrintTo(const NumberCase& c, std::ostream* os) {
+  std::string name;
+  for (const char* p = c.text; *p != '\0'; ++p) name += std::isalnum(*p) ? *p : '_';
+  *os << (name.empty() ? "empty" : name);
+}
+
+class LeadingNumberTest : public ::testing::TestWithParam<NumberCase> {};
+
+TEST_P(LeadingNumberTest, TakesLeadingDigits) {
+  EXPECT_EQ(leading_number(GetParam().text), GetParam().expected) << '"' << GetParam().text << '"';
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, LeadingNumberTest,
+    ::testing::Values(NumberCase{"", 0}, NumberCase{"1", 1}, NumberCase{"1 ", 1},
+                      NumberCase{"01", 1}, NumberCase{"  42abc", 42}, NumberCase{"\t\n-7", -7},
+                      NumberCase{"+3", 3}, NumberCase{"-", 0}, NumberCase{"x1", 0},
+                      NumberCase{"- 1", 0}, NumberCase{"0x10", 0}, NumberCase{"8000", 8000},
+                      NumberCase{"2147483647", INT_MAX}, NumberCase{"2147483648", INT_MAX},
+                      NumberCase{"99999999999999999999999", INT_MAX},
+                      NumberCase{"-2147483648", INT_MIN},
+                      NumberCase{"-99999999999999999999999", INT_MIN}));
+
+}  // namespace
