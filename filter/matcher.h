@@ -32,3 +32,10 @@ int match_request(const char* host, const char* path);
 
 // The same against a given list (for tests and benchmarks).
 int match_request_in(const RuleList& rules, const char* host, const char* path);
+
+// The rule walk alone, without the fixed tests before it: the verdict of the
+// first rule of kind A, F, U or N (in list order) whose test holds, or
+// VERDICT_PASS. The first through the list's index when it has one, the second
+// always by walking the list; both give the same verdict.
+int first_rule_verdict(const RuleList& rules, const char* host, const char* path);
+int first_rule_verdict_linear(const RuleList& rules, const char* host, const char* path);

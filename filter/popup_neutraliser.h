@@ -23,3 +23,8 @@ char* find_nocase(char* text, const char* pattern);
 
 // Turns A to Z into a to z, in place.
 void lowercase_ascii(char* text);
+
+// The neutraliser's work without the log: overwrites as neutralise_popups_in
+// does and returns how many occurrences it overwrote (the number of
+// "Blocked Popup" lines due).
+int neutralise_popups_quietly(const RuleList& rules, char* piece, const char* host);

@@ -5,7 +5,9 @@
 // "O" make a rule of that kind whose text is the rest of the line; "P" names
 // the upstream proxy; an empty line, CR, space or "#" is a comment; anything
 // else is logged as a bad line. Lines are read in pieces of at most
-// DEFINITION_PIECE_SIZE characters.
+// DEFINITION_PIECE_SIZE characters. One carriage return right before a line's
+// end is dropped, so files saved with CR CR LF line ends give the same rules
+// as any other.
 //
 // The rule list in force is published whole (platform/published.h): a reload
 // builds the new list aside and swaps it in, so sessions matching at that
@@ -28,9 +30,15 @@ struct AdRule {
   char kind;         // 'A', 'F', 'L', 'N', 'O' or 'U'
 };
 
+class RuleIndex;
+
 struct RuleList {
   // In list order: the last rule line of the file first.
   std::vector<AdRule> rules;
+  // Look-up structures over `rules` (filter/rule_index.h) that give the same
+  // verdicts as walking them; none means the matcher walks the list. Built
+  // once the rules are final, and never changed afterwards.
+  std::shared_ptr<const RuleIndex> index;
 };
 
 // The list in force for the calling thread's next match.
@@ -44,17 +52,26 @@ void load_ad_definitions();
 // Empties the list in force.
 void free_rule_list();
 
-// What a reload does, as one swap: the upstream proxy is marked not in use,
-// then the list is rebuilt from the file alone and published. Sessions never
-// see an empty list in between.
+// What a reload does, as one swap: the upstream proxy is reset
+// (reset_upstream_proxy), then the list is rebuilt from the file alone and
+// published. Sessions never see an empty list in between. A missing file
+// leaves an empty list in force.
 void reload_ad_definitions();
 
-// Builds a list from the text of a definitions file without publishing it or
-// touching the upstream proxy; "P" lines are returned in `proxy_lines` (host,
-// port). Used by the loader and by tests.
+// The same without touching the upstream proxy first, for callers that reset
+// it their own way (the setup pages keep the proxy's host).
+void rebuild_ad_definitions();
+
+// Builds an indexed list from the text of a definitions file (as read in text
+// mode: lines end in LF) without publishing it or touching the upstream proxy;
+// "P" lines are returned in `proxy_lines` (host, port) and bad lines, whole and
+// without their line end, in `bad_lines`, each in file order (either may be
+// null). Used by tests and tools; the loader uses scan_ad_definitions
+// (filter/definitions_parser.h) to act on lines in file order.
 struct ProxyLine {
   std::string host;
   int port;
 };
 std::shared_ptr<RuleList> parse_ad_definitions(const std::string& file_text,
-                                               std::vector<ProxyLine>* proxy_lines);
+                                               std::vector<ProxyLine>* proxy_lines,
+                                               std::vector<std::string>* bad_lines = nullptr);

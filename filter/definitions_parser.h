@@ -1,0 +1,39 @@
+// The line rules of the ad definitions file, apart from any file, registry
+// or log, so that they can be tested and reused on their own.
+//
+// scan_ad_definitions cuts a file's text into lines and pieces and reports
+// each piece, in file order, to a sink. It keeps no state and is safe from
+// any number of threads at once; exceptions thrown by the sink pass through.
+#pragma once
+
+#include <string_view>
+
+#include "filter/rule_list.h"
+
+// Port used by a "P" line without a colon.
+constexpr int DEFAULT_PROXY_LINE_PORT = 8000;
+
+class DefinitionSink {
+ public:
+  virtual ~DefinitionSink() = default;
+  // A rule line: its kind letter and the text after it.
+  virtual void rule(char kind, std::string_view text) = 0;
+  // A "P" line.
+  virtual void proxy_line(const ProxyLine& line) = 0;
+  // A line that is neither a rule, a "P" line nor a comment, whole.
+  virtual void bad_line(std::string_view line) = 0;
+};
+
+// `file_text` as read in text mode (lines end in LF; the last line may lack
+// its LF). Comments are not reported.
+void scan_ad_definitions(std::string_view file_text, DefinitionSink& sink);
+
+// The leading-digits rule: leading white space skipped, an optional sign,
+// then digits up to the first other character; no digits give 0. Saturates
+// instead of overflowing.
+int leading_digits_number(std::string_view text);
+
+// Appends `file_rules` (in file order) in front of `base` as a list would hold
+// them: the last rule of the file first, then the rules of `base`.
+std::vector<AdRule> rules_in_list_order(std::vector<AdRule>&& file_rules,
+                                        const std::vector<AdRule>& base);

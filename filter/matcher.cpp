@@ -1,0 +1,103 @@
+// The request matcher: the fixed tests in their order, then the rules.
+#include "filter/matcher.h"
+
+#include <cstring>
+
+#include "filter/rule_index.h"
+#include "filter/rule_list.h"
+#include "filter/split_text.h"
+
+std::atomic<int> blocking_off{0};
+
+namespace {
+
+constexpr std::size_t SHORTEST_FILTERED_PATH = 3;
+
+char fold_case(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+}
+
+bool ends_with_nocase(const char* text, std::size_t size, const char* lower_suffix) {
+  std::size_t n = std::strlen(lower_suffix);
+  if (n > size) return false;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (fold_case(text[size - n + i]) != lower_suffix[i]) return false;
+  }
+  return true;
+}
+
+// Pages are never blocked by rules: only the very end of the path counts, so
+// a query string after the extension defeats this.
+bool is_page_path(const char* path, std::size_t size) {
+  return ends_with_nocase(path, size, "html") || ends_with_nocase(path, size, "htm") ||
+         ends_with_nocase(path, size, "asp");
+}
+
+int verdict_of(const AdRule& rule) {
+  return !rule.text.empty() && rule.text[0] == 'N' ? VERDICT_CLOSE_WINDOW : VERDICT_BLOCK;
+}
+
+}  // namespace
+
+bool rule_text_matches(const std::string& text, const SplitText& target) {
+  if (text.empty()) return target.size() == 0;
+  const char* rest = text.data() + 1;
+  std::size_t rest_size = text.size() - 1;
+  switch (text[0]) {
+    case '$':
+      return split_contains(target, rest, rest_size);
+    case '<':
+      return split_starts_with(target, rest, rest_size);
+    case '>':
+      return split_ends_with(target, rest, rest_size);
+    default:
+      return split_equals(target, text.data(), text.size());
+  }
+}
+
+int first_rule_verdict_linear(const RuleList& rules, const char* host, const char* path) {
+  std::size_t host_size = std::strlen(host);
+  std::size_t path_size = std::strlen(path);
+  SplitText host_target = whole_text(host, host_size);
+  SplitText path_target = whole_text(path, path_size);
+  SplitText address{host, host_size, path, path_size};
+  for (const AdRule& rule : rules.rules) {
+    const SplitText* target;
+    switch (rule.kind) {
+      case 'A':
+        target = &host_target;
+        break;
+      case 'F':
+        target = &path_target;
+        break;
+      case 'U':
+      case 'N':
+        target = &address;
+        break;
+      default:
+        continue;
+    }
+    if (rule_text_matches(rule.text, *target)) return verdict_of(rule);
+  }
+  return VERDICT_PASS;
+}
+
+int first_rule_verdict(const RuleList& rules, const char* host, const char* path) {
+  if (rules.index == nullptr) return first_rule_verdict_linear(rules, host, path);
+  return rules.index->match(host, std::strlen(host), path, std::strlen(path));
+}
+
+int match_request_in(const RuleList& rules, const char* host, const char* path) {
+  if (std::strcmp(host, RELOAD_HOST) == 0) return VERDICT_RELOAD;
+  if (blocking_off.load(std::memory_order_relaxed) == 1) return VERDICT_PASS;
+  std::size_t host_size = std::strlen(host);
+  std::size_t path_size = std::strlen(path);
+  SplitText address{host, host_size, path, path_size};
+  if (split_equals(address, BUILTIN_AD_PAGE, sizeof BUILTIN_AD_PAGE - 1)) {
+    return VERDICT_CLOSE_WINDOW;
+  }
+  if (path_size < SHORTEST_FILTERED_PATH) return VERDICT_PASS;
+  if (is_page_path(path, path_size)) return VERDICT_PASS;
+  if (rules.index != nullptr) return rules.index->match(host, host_size, path, path_size);
+  return first_rule_verdict_linear(rules, host, path);
+}

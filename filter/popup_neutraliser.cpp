@@ -1,0 +1,93 @@
+// Defusing pop-up script in reply pieces for the hosts that L and O rules
+// name.
+//
+// Occurrences are found by comparing the piece's letters folded to lower case
+// in place, so the piece is read once per pattern instead of being copied and
+// lowered for every search. Overwriting the first two bytes with "//" can
+// neither create an occurrence (neither pattern contains "/") nor leave one
+// before it, so carrying on two bytes after each occurrence finds exactly what
+// searching again from the start would.
+#include "filter/popup_neutraliser.h"
+
+#include <cstring>
+
+#include "filter/matcher.h"
+#include "filter/rule_index.h"
+#include "filter/rule_list.h"
+#include "filter/split_text.h"
+
+namespace {
+
+constexpr char ONUNLOAD_PATTERN[] = "onunload";
+constexpr char WINDOW_OPEN_PATTERN[] = "window.open";
+
+char fold_case(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+}
+
+// The first occurrence of `pattern` (lower case, `size` bytes, not empty) in
+// text[0, text_size), letters compared without case.
+char* find_folded(char* text, std::size_t text_size, const char* pattern, std::size_t size) {
+  if (size > text_size) return nullptr;
+  char first = pattern[0];
+  char* last = text + (text_size - size);
+  for (char* p = text; p <= last; ++p) {
+    if (fold_case(*p) != first) continue;
+    std::size_t i = 1;
+    while (i < size && fold_case(p[i]) == pattern[i]) ++i;
+    if (i == size) return p;
+  }
+  return nullptr;
+}
+
+int overwrite_all(char* piece, std::size_t size, const char* pattern) {
+  std::size_t pattern_size = std::strlen(pattern);
+  int count = 0;
+  char* from = piece;
+  while (char* hit = find_folded(from, size - (from - piece), pattern, pattern_size)) {
+    hit[0] = '/';
+    hit[1] = '/';
+    ++count;
+    from = hit + 2;
+  }
+  return count;
+}
+
+unsigned popup_kinds_linear(const RuleList& rules, const char* host, std::size_t host_size) {
+  unsigned kinds = 0;
+  SplitText target = whole_text(host, host_size);
+  for (const AdRule& rule : rules.rules) {
+    unsigned kind = rule.kind == 'L' ? POPUP_ONUNLOAD : rule.kind == 'O' ? POPUP_WINDOW_OPEN : 0;
+    if (kind == 0 || (kinds & kind) != 0) continue;
+    if (rule_text_matches(rule.text, target)) {
+      kinds |= kind;
+      if (kinds == (POPUP_ONUNLOAD | POPUP_WINDOW_OPEN)) break;
+    }
+  }
+  return kinds;
+}
+
+}  // namespace
+
+void lowercase_ascii(char* text) {
+  for (; *text != '\0'; ++text) *text = fold_case(*text);
+}
+
+char* find_nocase(char* text, const char* pattern) {
+  std::size_t size = std::strlen(pattern);
+  if (size == 0) return text;
+  return find_folded(text, std::strlen(text), pattern, size);
+}
+
+int neutralise_popups_quietly(const RuleList& rules, char* piece, const char* host) {
+  if (blocking_off.load(std::memory_order_relaxed) == 1 || rules.rules.empty()) return 0;
+  std::size_t host_size = std::strlen(host);
+  unsigned kinds = rules.index != nullptr ? rules.index->popup_kinds(host, host_size)
+                                          : popup_kinds_linear(rules, host, host_size);
+  if (kinds == 0) return 0;
+  std::size_t size = std::strlen(piece);
+  int count = 0;
+  if (kinds & POPUP_ONUNLOAD) count += overwrite_all(piece, size, ONUNLOAD_PATTERN);
+  if (kinds & POPUP_WINDOW_OPEN) count += overwrite_all(piece, size, WINDOW_OPEN_PATTERN);
+  return count;
+}

@@ -1,0 +1,19 @@
+// The matcher and the neutraliser against the rule list in force, and the
+// neutraliser's log lines.
+#include "filter/matcher.h"
+#include "filter/popup_neutraliser.h"
+#include "filter/rule_list.h"
+#include "settings/activity_log.h"
+
+int match_request(const char* host, const char* path) {
+  return match_request_in(current_rules(), host, path);
+}
+
+void neutralise_popups_in(const RuleList& rules, char* piece, const char* host) {
+  int count = neutralise_popups_quietly(rules, piece, host);
+  for (int i = 0; i < count; ++i) log_activity("Blocked Popup: %s", host);
+}
+
+void neutralise_popups(char* piece, const char* host) {
+  neutralise_popups_in(current_rules(), piece, host);
+}
