@@ -29,6 +29,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -426,8 +427,28 @@ Find find_child(Db& db, sqlite3_int64 parent, std::string_view name, sqlite3_int
 
 // Follows `names` down from `start`. With `stored_path`, collects the names
 // as stored, joined by "\".
+// Holds one read transaction over several statements: each statement on its
+// own would take and release the shared-memory read lock again.
+class ReadSnapshot {
+ public:
+  explicit ReadSnapshot(Db& db) : db_(db), own_(sqlite3_get_autocommit(db.handle) != 0) {
+    if (own_) own_ = run(db_, kBeginRead);
+  }
+  ReadSnapshot(const ReadSnapshot&) = delete;
+  ReadSnapshot& operator=(const ReadSnapshot&) = delete;
+  ~ReadSnapshot() {
+    if (own_ && !run(db_, kCommit)) run(db_, kRollback);
+  }
+
+ private:
+  Db& db_;
+  bool own_;
+};
+
 LONG walk(Db& db, sqlite3_int64 start, const std::vector<std::string_view>& names,
           sqlite3_int64* found, std::string* stored_path) {
+  std::optional<ReadSnapshot> snapshot;
+  if (names.size() > 1) snapshot.emplace(db);
   sqlite3_int64 id = start;
   if (names.empty() && !key_exists(db, id)) return ERROR_FILE_NOT_FOUND;
   std::string stored;

@@ -1,0 +1,71 @@
+// Cost of the registry calls on the activity log's path: open a key, query
+// one value, close, as every log entry does whether logging is on or off.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/registry.h"
+
+namespace {
+
+// All benchmarks share one machine folder under /tmp, made once.
+void use_scratch_machine() {
+  static const bool ready = [] {
+    char pattern[] = "/tmp/vellomar-registry-bench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) return false;
+    setenv("VELLOMAR_PREFIX", pattern, 1);
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Vellomar\\Log", 0, nullptr, 0,
+                        KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+      return false;
+    }
+    RegSetValueExA(key, "Enabled", 0, REG_SZ, reinterpret_cast<const BYTE*>("0"), 2);
+    RegCloseKey(key);
+    return true;
+  }();
+  if (!ready) std::abort();
+}
+
+void read_setting(benchmark::State& state, const char* path) {
+  use_scratch_machine();
+  for (auto _ : state) {
+    char buffer[32768];
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+      DWORD size = sizeof buffer;
+      benchmark::DoNotOptimize(RegQueryValueExA(key, "Enabled", nullptr, nullptr,
+                                                reinterpret_cast<BYTE*>(buffer), &size));
+      RegCloseKey(key);
+    }
+    benchmark::DoNotOptimize(buffer[0]);
+  }
+}
+
+void BM_OpenQueryClose(benchmark::State& state) {
+  read_setting(state, "Software\\Vellomar\\Log");
+}
+BENCHMARK(BM_OpenQueryClose);
+BENCHMARK(BM_OpenQueryClose)->Threads(2);
+
+// A fresh machine: the key is missing and the open fails.
+void BM_OpenMissingKey(benchmark::State& state) {
+  read_setting(state, "Software\\Vellomar\\Nope");
+}
+BENCHMARK(BM_OpenMissingKey);
+
+void BM_SetValue(benchmark::State& state) {
+  use_scratch_machine();
+  HKEY key = nullptr;
+  RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Vellomar\\Bench", 0, nullptr, 0, KEY_ALL_ACCESS,
+                  nullptr, &key, nullptr);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(
+        RegSetValueExA(key, "Value", 0, REG_SZ, reinterpret_cast<const BYTE*>("1"), 2));
+  }
+  RegCloseKey(key);
+}
+BENCHMARK(BM_SetValue);
+
+}  // namespace
