@@ -1,7 +1,11 @@
-// The main program's one-letter browser configuration commands.
+// The main program's one-letter browser configuration commands, started by
+// the setup program as "vellomar I" and "vellomar N". Only the first
+// character counts, compared case-sensitively; there is no command to switch
+// a browser off (that is the General page's and the remove program's job).
 #include "browsercfg/browser_config.h"
 
 int run_browser_command(const char* command) {
+  if (command == nullptr) return -1;
   switch (command[0]) {
     case 'I':
       configure_ie_proxy(1);

@@ -1,6 +1,13 @@
 // Points the browsers at the proxy on 127.0.0.1:8000, or takes that away,
 // and records the state in the Install flags under
 // HKEY_LOCAL_MACHINE\Software\Vellomar\Install. Neither reports anything.
+//
+// Both run on the caller's thread with their buffers on its stack (a few
+// NAME_BUFFER_SIZE buffers: well within a session thread's stack), hold no
+// state and take no lock: several threads or processes may run them at once,
+// each registry write and each appended line stands alone, the last writer
+// wins. Calling either again rewrites the same data (Netscape's files get the
+// lines appended once more).
 #pragma once
 
 #include <cstddef>
