@@ -51,24 +51,20 @@ TEST_F(SmallBuffersTest, DialUpConnectionNameTooLongEndsTheEnumeration) {
   EXPECT_TRUE(after["HKCU\\" + CONNECTIONS].empty());
 }
 
-TEST_F(SmallBuffersTest, UserWhosePathDoesNotFitIsSkipped) {
-  // 480 characters fit the name buffer, but not with the Internet Settings
-  // suffix; the next user is still handled.
-  const std::string long_user(480, 'A');
-  create_key(HKEY_USERS, long_user + "\\" + IS);
-  create_key(HKEY_USERS, "S-1-5-21-1001\\" + IS);
+// Key names are at most 255 characters, so the longest user name still fits
+// the 512-character buffer with the longest suffix.
+TEST_F(SmallBuffersTest, LongestUserNameIsHandled) {
+  const std::string user(255, 'A');
+  create_key(HKEY_USERS, user + "\\" + IS + "\\LAN");
+  set_value(HKEY_USERS, user + "\\" + CONNECTIONS, "DefaultConnectionSettings", REG_BINARY, OLD);
+  set_value(HKEY_CURRENT_USER, "RemoteAccess\\Addresses", "My ISP", REG_BINARY, OLD);
   configure_ie_proxy(1);
-  EXPECT_EQ(read_value(HKEY_USERS, long_user + "\\" + IS, "ProxyEnable").data, std::vector<BYTE>{});
-  EXPECT_EQ(read_value(HKEY_USERS, "S-1-5-21-1001\\" + IS, "ProxyEnable").data,
+  EXPECT_EQ(read_value(HKEY_USERS, user + "\\" + IS, "ProxyEnable").data,
             (std::vector<BYTE>{1, 0, 0, 0}));
-}
-
-TEST_F(SmallBuffersTest, UserNameTooLongEndsTheEnumeration) {
-  create_key(HKEY_USERS, std::string(520, 'A') + "\\" + IS);
-  create_key(HKEY_USERS, "S-1-5-21-1001\\" + IS);
-  configure_ie_proxy(1);
-  EXPECT_EQ(read_value(HKEY_USERS, "S-1-5-21-1001\\" + IS, "ProxyEnable").data,
-            std::vector<BYTE>{});
+  EXPECT_EQ(read_value(HKEY_USERS, user + "\\" + IS + "\\LAN", "ProxyEnable").data,
+            (std::vector<BYTE>{1, 0, 0, 0}));
+  EXPECT_TRUE(rewritten(HKEY_USERS, user + "\\" + CONNECTIONS, "DefaultConnectionSettings"));
+  EXPECT_TRUE(rewritten(HKEY_USERS, user + "\\" + CONNECTIONS, "My ISP"));
 }
 
 // "C:\Netscape", then "\a\.." `folds` times, then "\Program": a long
@@ -104,15 +100,6 @@ TEST_F(SmallBuffersTest, ProgramDirectoryTooLongTouchesNoFile) {
   EXPECT_EQ(drive_files(), files_before);
   EXPECT_EQ(read_value(HKEY_LOCAL_MACHINE, "Software\\Vellomar\\Install", "Netscape").data,
             sz_bytes("0"));
-}
-
-TEST_F(SmallBuffersTest, ProfileNameTooLongEndsTheEnumeration) {
-  set_string(HKEY_CURRENT_USER, MAIN, "Install Directory", "C:\\Netscape\\Program");
-  create_key(HKEY_CURRENT_USER, USERS + "\\" + std::string(515, 'A'));
-  create_key(HKEY_CURRENT_USER, USERS + "\\Short");
-  fs::create_directories(machine_dir() / "drive_c" / "Netscape" / "Users" / "Short");
-  configure_netscape_proxy(1);
-  EXPECT_FALSE(fs::exists(machine_dir() / "drive_c" / "Netscape" / "Users" / "Short" / "Prefs.js"));
 }
 
 }  // namespace
