@@ -20,6 +20,10 @@ struct Command {
   bool configures_netscape;
 };
 
+void PrintTo(const Command& command, std::ostream* out) {
+  *out << '"' << command.text << '"';
+}
+
 class BrowserCommandTest : public EmptyMachineTest,
                            public ::testing::WithParamInterface<Command> {};
 

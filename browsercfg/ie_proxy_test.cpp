@@ -70,6 +70,10 @@ struct Family {
   std::vector<Expect> absent_expects;
 };
 
+void PrintTo(const Family& family, std::ostream* out) {
+  *out << family.name;
+}
+
 Expect pair(const std::string& root, const std::string& path) {
   return {Kind::PAIR, root, path, ""};
 }

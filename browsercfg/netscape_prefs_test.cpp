@@ -85,6 +85,10 @@ struct ProfileName {
   std::string folder;
 };
 
+void PrintTo(const ProfileName& name, std::ostream* out) {
+  *out << '"' << name.registry << '"';
+}
+
 class ProfileNameTest : public NetscapeTest, public ::testing::WithParamInterface<ProfileName> {};
 
 TEST_P(ProfileNameTest, SpacesBecomeUnderscores) {

@@ -154,6 +154,10 @@ struct Command {
   bool configures_netscape;
 };
 
+void PrintTo(const Command& command, std::ostream* out) {
+  *out << command.name;
+}
+
 // Each test gets its own machine folder, set before its first registry call.
 class VellomarCommandTest : public ::testing::TestWithParam<Command> {
  protected:
