@@ -283,6 +283,7 @@ std::size_t expand_line_ends(const char* data, std::size_t size, char* out) {
 
 std::size_t count_line_feeds(const char* data, std::size_t size) {
   std::size_t count = 0;
+  if (size == 0) return 0;
   const char* end = data + size;
   for (const char* p = data; (p = static_cast<const char*>(std::memchr(p, '\n', end - p))); ++p) {
     ++count;

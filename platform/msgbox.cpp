@@ -186,7 +186,11 @@ int MessageBoxA(HWND /*owner*/, const char* text, const char* caption, UINT type
   if (caption == nullptr) caption = "Error";
   const bool yes_no = (type & 0x0F) == MB_YESNO;
   int answer;
-  const int tty = isatty(STDIN_FILENO) ? open("/dev/tty", O_RDWR | O_CLOEXEC) : -1;
+  // An answer given in the environment wins even on a terminal, so that
+  // scripted runs started from one never stop to ask.
+  const char* given = std::getenv("VELLOMAR_MSGBOX_ANSWER");
+  const bool scripted = given != nullptr && given[0] != '\0';
+  const int tty = !scripted && isatty(STDIN_FILENO) ? open("/dev/tty", O_RDWR | O_CLOEXEC) : -1;
   if (tty >= 0) {
     answer = ask_on_terminal(tty, caption, text, yes_no);
     close(tty);

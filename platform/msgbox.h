@@ -1,6 +1,7 @@
 // Message boxes. With a terminal, the box is shown on it and answered there.
 // Without one, VELLOMAR_MSGBOX_ANSWER=yes|no answers every Yes/No box (no
-// when unset) and an OK box is acknowledged at once. Whenever
+// when unset) and an OK box is acknowledged at once; when that variable is
+// set, boxes are answered from it even with a terminal. Whenever
 // VELLOMAR_MSGBOX_LOG=FILE is set, every box shown appends one line of JSON to
 // FILE: {"caption":"…","text":"…","type":N,"answer":"ok|yes|no"}.
 // Safe from several threads; a box blocks only its calling thread.

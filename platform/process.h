@@ -16,10 +16,13 @@
 // fall back to the desktop's usual opener ($VISUAL/$EDITOR for notepad,
 // $BROWSER for explorer, then xdg-open).
 //
-// With `wait` false, returns 0 once the program has started. With `wait` true,
-// waits for it to end and stores its exit status in *exit_status (an exit
-// status of -1 reads as 255, as on Linux). Returns -1 when no program could be
-// started; never throws.
+// With `wait` false, returns 0 once the program has started; it is never
+// left behind as a zombie, and no other thread's wait is disturbed. With
+// `wait` true, waits for it to end and stores its exit status in
+// *exit_status (an exit status of -1 reads as 255, as on Linux; a program
+// killed by a signal reads as 128 plus the signal's number). Returns -1 when
+// no program could be started; never throws. A name that carries a folder
+// ("C:\Program Files\Netscape\Program\NETSCAPE") is looked for there only.
 int start_program(const std::string& name, const std::vector<std::string>& argv, bool wait,
                   int* exit_status);
 

@@ -41,7 +41,9 @@ bool read_proxy_setting(StoredProxySetting* setting) {
   char buffer[SETTING_BUFFER_SIZE];
   // A stored host longer than the field is cut to fit it.
   read_text(key, "Server", buffer);
-  std::snprintf(setting->host, sizeof setting->host, "%s", buffer);
+  const std::size_t length = strnlen(buffer, sizeof setting->host - 1);
+  std::memcpy(setting->host, buffer, length);
+  setting->host[length] = '\0';
   read_text(key, "Port", buffer);
   setting->port = leading_number(buffer);
   RegCloseKey(key);
