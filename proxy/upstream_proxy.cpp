@@ -54,7 +54,9 @@ void select_upstream_proxy(const char* host, int port) {
   publish(next);
 }
 
-void reset_upstream_proxy() { publish(UpstreamProxy{}); }
+void reset_upstream_proxy() {
+  publish(UpstreamProxy{});
+}
 
 void disable_upstream_proxy_keep_host() {
   UpstreamProxy next = *setting().load();
