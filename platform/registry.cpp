@@ -17,7 +17,8 @@
 // prepared statements. A thread that ends hands its connection to a small
 // pool that the next new thread takes it from (connection threads come and
 // go all the time). A connection is dropped when the machine's folder changes
-// and abandoned, never used, in a child process after fork().
+// or its file is no longer the one at the path (checked once a second), and
+// abandoned, never used, in a child process after fork().
 #include "platform/registry.h"
 
 #include <pthread.h>
@@ -27,6 +28,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -44,6 +46,11 @@ constexpr int kBusyTimeoutMs = 10000;
 // Longest key name (one path component) and value name, as on the original.
 constexpr std::size_t kMaxKeyNameLength = 255;
 constexpr std::size_t kMaxValueNameLength = 16383;
+// Longest value data, far above anything the programs store.
+constexpr DWORD kMaxValueSize = 64u << 20;
+// How often a thread checks that its connection's file is still the file in
+// the machine's folder (someone may have removed the folder and made it anew).
+constexpr long kVerifyIntervalNs = 1000000000L;
 // Connections kept for threads yet to come.
 constexpr std::size_t kPoolSize = 32;
 constexpr std::uint32_t kHandleMagic = 0x52654b79;  // "ReKy"
@@ -128,6 +135,9 @@ struct Db {
   sqlite3* handle = nullptr;
   std::string path;
   unsigned generation = 0;
+  dev_t device = 0;
+  ino_t inode = 0;
+  long long verified_at_ns = 0;
   sqlite3_stmt* statements[kStatementCount] = {};
 
   Db() = default;
@@ -200,6 +210,26 @@ struct ThreadState {
 
 thread_local ThreadState thread_state;
 
+long long coarse_now_ns() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+// Whether the connection still reaches the file now at its path. Checked at
+// most every kVerifyIntervalNs, or at once when verified_at_ns is 0.
+bool still_current(Db& db) {
+  long long now = coarse_now_ns();
+  if (db.verified_at_ns != 0 && now - db.verified_at_ns < kVerifyIntervalNs) return true;
+  struct stat status {};
+  if (stat(db.path.c_str(), &status) != 0 || status.st_dev != db.device ||
+      status.st_ino != db.inode) {
+    return false;
+  }
+  db.verified_at_ns = now;
+  return true;
+}
+
 bool make_folders(const std::string& dir) {
   std::string partial;
   std::size_t start = 0;
@@ -255,6 +285,11 @@ std::unique_ptr<Db> open_db(const std::string& prefix, const std::string& path) 
     std::string sql = std::string("BEGIN IMMEDIATE;") + kSchema + "COMMIT;";
     if (!exec_retrying(db->handle, sql.c_str())) return nullptr;
   }
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) return nullptr;
+  db->device = status.st_dev;
+  db->inode = status.st_ino;
+  db->verified_at_ns = coarse_now_ns();
   return db;
 }
 
@@ -265,7 +300,8 @@ Db* connection() {
   std::string path = prefix + "/registry.db";
   ThreadState& state = thread_state;
   unsigned generation = fork_generation.load();
-  if (state.db && (state.db->generation != generation || state.db->path != path)) {
+  if (state.db && (state.db->generation != generation || state.db->path != path ||
+                   (!state.in_transaction && !still_current(*state.db)))) {
     discard(std::move(state.db));
     state.db.reset();
     state.in_transaction = false;
@@ -281,6 +317,10 @@ Db* connection() {
         break;
       }
     }
+  }
+  if (state.db) {
+    state.db->verified_at_ns = 0;
+    if (!still_current(*state.db)) state.db.reset();
   }
   if (!state.db) state.db = open_db(prefix, path);
   return state.db.get();
@@ -595,7 +635,7 @@ LONG RegQueryValueExA(HKEY key, const char* value_name, DWORD*, DWORD* type, BYT
 
 LONG RegSetValueExA(HKEY key, const char* value_name, DWORD, DWORD type, const BYTE* data,
                     DWORD size) {
-  if (data == nullptr && size != 0) return ERROR_INVALID_PARAMETER;
+  if ((data == nullptr && size != 0) || size > kMaxValueSize) return ERROR_INVALID_PARAMETER;
   if (value_name != nullptr && std::strlen(value_name) > kMaxValueNameLength) {
     return ERROR_INVALID_PARAMETER;
   }

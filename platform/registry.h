@@ -5,7 +5,10 @@
 //
 // Contract
 // - Four roots, each its own tree: HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER,
-//   HKEY_USERS, HKEY_CURRENT_CONFIG. Sub-key paths use "\" between names.
+//   HKEY_USERS, HKEY_CURRENT_CONFIG (and HKEY_CLASSES_ROOT, a fifth tree of
+//   its own). Sub-key paths use "\" between names; a key name is at most 255
+//   characters, a value name at most 16383, value data at most 64 MiB
+//   (longer ones give ERROR_INVALID_PARAMETER).
 // - Key and value names are matched without regard to ASCII letter case and
 //   keep the case they were created with. The empty value name is the key's
 //   default value.

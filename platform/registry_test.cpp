@@ -566,29 +566,46 @@ TEST_F(RegistryTest, ThreadsWritingAtOnceLoseNothing) {
   RegCloseKey(key);
 }
 
-TEST_F(RegistryTest, TwoProcessesSettingValuesOfOneKeyLoseNeither) {
+TEST_F(RegistryTest, MachineFolderMadeAnewIsNoticed) {
+  std::thread([] { RegCloseKey(create(HKEY_LOCAL_MACHINE, "Software\\Before")); }).join();
+  std::filesystem::remove_all(prefix_);
+  std::thread([this] {
+    // The connection the first thread left behind reaches the removed file.
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Before", 0, KEY_READ, &key),
+              ERROR_FILE_NOT_FOUND);
+    RegCloseKey(create(HKEY_LOCAL_MACHINE, "Software\\After"));
+    EXPECT_TRUE(std::filesystem::exists(prefix_ + "/registry.db"));
+  }).join();
+}
+
+TEST_F(RegistryTest, ProcessesSettingValuesOfOneKeyLoseNone) {
+  // Three writers, as setup starts three programs at once, on a registry
+  // that none of them has created yet.
   constexpr int kEach = 150;
+  const char* const writers[] = {"A", "B", "C"};
   std::string go = dir_ + "/go";
-  pid_t first = start_helper("writer A " + std::to_string(kEach) + " " + go);
-  pid_t second = start_helper("writer B " + std::to_string(kEach) + " " + go);
-  ASSERT_GT(first, 0);
-  ASSERT_GT(second, 0);
+  std::vector<pid_t> pids;
+  for (const char* writer : writers) {
+    pids.push_back(
+        start_helper(std::string("writer ") + writer + " " + std::to_string(kEach) + " " + go));
+    ASSERT_GT(pids.back(), 0);
+  }
   FILE* start = std::fopen(go.c_str(), "w");
   ASSERT_NE(start, nullptr);
   std::fclose(start);
-  EXPECT_EQ(wait_status(first), 0);
-  EXPECT_EQ(wait_status(second), 0);
+  for (pid_t pid : pids) EXPECT_EQ(wait_status(pid), 0);
 
   HKEY key = nullptr;
   ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Race", 0, KEY_READ, &key), ERROR_SUCCESS);
   int found = 0;
-  for (const char* prefix : {"A", "B"}) {
+  for (const char* prefix : writers) {
     for (int i = 0; i < kEach; ++i) {
       std::string name = prefix + std::to_string(i);
       found += query_string(key, name.c_str()) == std::to_string(i) ? 1 : 0;
     }
   }
-  EXPECT_EQ(found, 2 * kEach);
+  EXPECT_EQ(found, 3 * kEach);
   RegCloseKey(key);
 }
 
