@@ -16,6 +16,7 @@
 
 #include "filter/matcher.h"
 #include "filter/rule_list.h"
+#include "platform/desktop.h"
 #include "platform/msgbox.h"
 #include "platform/process.h"
 #include "platform/registry.h"
@@ -43,6 +44,9 @@ constexpr long ACCEPT_BACKOFF_MILLISECONDS = 10;
 [[noreturn]] void end_after_fatal_failure() {
   WSACleanup();
   remove_tray_icon();
+  // The window's owner thread destroys it (logging the exit) before this
+  // returns; the process then ends at once with the failure status.
+  if (main_window != nullptr) DestroyWindow(main_window);
   std::fflush(nullptr);
   std::_Exit(FATAL_EXIT_STATUS);
 }

@@ -11,9 +11,11 @@
 
 namespace {
 
+// Never destroyed: detached session threads may still read it while the
+// process runs its exit handlers.
 Published<UpstreamProxy>& setting() {
-  static Published<UpstreamProxy> value;
-  return value;
+  static Published<UpstreamProxy>* const value = new Published<UpstreamProxy>();
+  return *value;
 }
 
 void publish(const UpstreamProxy& value) {
