@@ -33,7 +33,7 @@ class Generator {
   explicit Generator(unsigned seed) : random_(seed) {}
 
   std::string word() { return kWords[pick(std::size(kWords))]; }
-  std::string number() { return std::to_string(100000 + pick(900000)); }
+  std::string number() { return std::to_string(10000000 + pick(90000000)); }
 
   Request request() {
     Request r;
@@ -104,7 +104,8 @@ const Workload& workload(std::size_t rule_count) {
     w.indexed.rules.push_back(generate.rule(sources.back()));
   }
   for (int i = 0; i < 4096; ++i) {
-    w.requests.push_back(i % 2 == 0 ? generate.request() : sources[generate.pick(sources.size())]);
+    w.requests.push_back(i % 2 == 0 || sources.empty() ? generate.request()
+                                                       : sources[generate.pick(sources.size())]);
   }
   w.indexed.index = build_rule_index(w.indexed.rules);
   if (rule_count <= 100000) w.plain.rules = w.indexed.rules;
@@ -134,7 +135,7 @@ void BM_MatchLinear(benchmark::State& state) {
   run(state, w.plain, w.requests);
 }
 
-BENCHMARK(BM_MatchIndexed)->Arg(10)->Arg(1000)->Arg(100000)->Arg(1000000);
+BENCHMARK(BM_MatchIndexed)->Arg(0)->Arg(10)->Arg(1000)->Arg(100000)->Arg(1000000);
 BENCHMARK(BM_MatchLinear)->Arg(10)->Arg(1000)->Arg(100000);
 
 }  // namespace

@@ -1,21 +1,648 @@
 // Look-up structures over a rule list (see rule_index.h).
+//
+// A query must stay fast however long the list grows, so it avoids walking
+// deep structures whose every step may miss the processor's caches. Whole
+// texts, "<" prefixes and ">" suffixes sit in one hash table per target, keyed
+// by kind, length and a polynomial hash; one pass over the target forwards and
+// one backwards compute the hash of every prefix and suffix, and a bitmap of
+// the keys present (small enough to stay in cache) turns away nearly every
+// length that has no text, so the table itself is read only for real
+// candidates. "$" texts are found through one rare run of bytes each
+// ("anchor"): the target's every run is looked up the same way, and each
+// text anchored there is compared in place. Texts shorter than an anchor, and
+// texts whose anchor many others share, go to an Aho-Corasick automaton
+// instead, which is small in any ordinary list and bounds the work per byte in
+// any other.
+//
+// The automaton is stored breadth first in flat arrays: node 0 is the root,
+// the children of a node are consecutive, and edge e (in the order the edges
+// were made) leads to node e + 1, so a node needs only the start of its edge
+// labels. The root's edges are also kept in a table of 256 for a direct step.
 #include "filter/rule_index.h"
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
 #include "filter/matcher.h"
+#include "filter/split_text.h"
 
-struct RuleIndex::Tables {};
+// The per-byte steps are lambdas handed to loops over the two parts of a
+// target; they must be inlined for the loops to keep their state in
+// registers.
+#define INLINE_STEP __attribute__((always_inline))
 
-RuleIndex::RuleIndex(const std::vector<AdRule>&) : tables_(std::make_unique<Tables>()) {}
+namespace {
+
+constexpr std::uint32_t NO_RULE = 0xFFFFFFFFu;
+
+struct Pattern {
+  std::string_view text;
+  std::uint32_t position;
+};
+
+// Sorts by text and keeps, for each distinct text, its first position.
+void sort_unique(std::vector<Pattern>& patterns) {
+  std::sort(patterns.begin(), patterns.end(), [](const Pattern& a, const Pattern& b) {
+    int order = a.text.compare(b.text);
+    return order != 0 ? order < 0 : a.position < b.position;
+  });
+  auto end = std::unique(patterns.begin(), patterns.end(),
+                         [](const Pattern& a, const Pattern& b) { return a.text == b.text; });
+  patterns.erase(end, patterns.end());
+}
+
+std::uint32_t lowest_position(const std::vector<Pattern>& patterns) {
+  std::uint32_t lowest = NO_RULE;
+  for (const Pattern& p : patterns) lowest = std::min(lowest, p.position);
+  return lowest;
+}
+
+// Calls `step` with each byte of the text in order; `step` returns false to
+// stop early.
+template <class Step>
+void for_each_byte(const SplitText& t, Step step) {
+  for (std::size_t i = 0; i < t.head_size; ++i) {
+    if (!step(static_cast<unsigned char>(t.head[i]))) return;
+  }
+  for (std::size_t i = 0; i < t.tail_size; ++i) {
+    if (!step(static_cast<unsigned char>(t.tail[i]))) return;
+  }
+}
+
+template <class Step>
+void for_each_byte_backwards(const SplitText& t, Step step) {
+  for (std::size_t i = t.tail_size; i > 0; --i) {
+    if (!step(static_cast<unsigned char>(t.tail[i - 1]))) return;
+  }
+  for (std::size_t i = t.head_size; i > 0; --i) {
+    if (!step(static_cast<unsigned char>(t.head[i - 1]))) return;
+  }
+}
+
+// Aho-Corasick automaton over "$" texts.
+class Trie {
+ public:
+  // `patterns` must be sorted and unique (sort_unique).
+  void build(const std::vector<Pattern>& patterns, bool failure_links) {
+    lowest_ = lowest_position(patterns);
+    struct Range {
+      std::uint32_t begin, end, depth;
+    };
+    std::vector<Range> nodes;
+    nodes.push_back({0, static_cast<std::uint32_t>(patterns.size()), 0});
+    for (std::size_t id = 0; id < nodes.size(); ++id) {
+      auto [begin, end, depth] = nodes[id];
+      std::uint32_t best = NO_RULE;
+      // Sorted: a text that ends at this depth comes first in its range.
+      if (begin < end && patterns[begin].text.size() == depth) best = patterns[begin++].position;
+      best_.push_back(best);
+      edge_begin_.push_back(static_cast<std::uint32_t>(labels_.size()));
+      while (begin < end) {
+        unsigned char c = static_cast<unsigned char>(patterns[begin].text[depth]);
+        std::uint32_t group_end = begin + 1;
+        while (group_end < end &&
+               static_cast<unsigned char>(patterns[group_end].text[depth]) == c) {
+          ++group_end;
+        }
+        labels_.push_back(c);
+        nodes.push_back({begin, group_end, depth + 1});
+        begin = group_end;
+      }
+    }
+    edge_begin_.push_back(static_cast<std::uint32_t>(labels_.size()));
+    root_next_.fill(0);
+    for (std::uint32_t e = edge_begin_[0]; e < edge_begin_[1]; ++e) root_next_[labels_[e]] = e + 1;
+    if (failure_links) link_failures();
+  }
+
+  bool empty() const { return lowest_ == NO_RULE; }
+  std::uint32_t lowest() const { return lowest_; }
+
+  // Smallest position among the texts that occur in the target.
+  std::uint32_t first_substring(const SplitText& target, std::uint32_t best) const {
+    std::uint32_t node = 0;
+    for_each_byte(target, [&](unsigned char c) INLINE_STEP {
+      for (;;) {
+        std::uint32_t next = child(node, c);
+        if (next != 0) {
+          node = next;
+          break;
+        }
+        if (node == 0) break;
+        node = failure_[node];
+      }
+      best = std::min(best, best_[node]);
+      return true;
+    });
+    return best;
+  }
+
+ private:
+  std::uint32_t child(std::uint32_t node, unsigned char c) const {
+    if (node == 0) return root_next_[c];
+    const unsigned char* labels = labels_.data();
+    for (std::uint32_t e = edge_begin_[node], end = edge_begin_[node + 1]; e < end; ++e) {
+      if (labels[e] == c) return e + 1;
+    }
+    return 0;
+  }
+
+  // Aho-Corasick: each node's failure link is the longest proper suffix of
+  // its text that is also a node; its best position also covers every text
+  // that ends there by way of those links. Nodes are numbered breadth first,
+  // so a link always points at a node already finished.
+  void link_failures() {
+    std::size_t count = best_.size();
+    failure_.assign(count, 0);
+    for (std::uint32_t node = 0; node < count; ++node) {
+      for (std::uint32_t e = edge_begin_[node]; e < edge_begin_[node + 1]; ++e) {
+        std::uint32_t next = e + 1;
+        unsigned char c = labels_[e];
+        std::uint32_t link = 0;
+        if (node != 0) {
+          std::uint32_t from = failure_[node];
+          for (;;) {
+            std::uint32_t step = child(from, c);
+            if (step != 0) {
+              link = step;
+              break;
+            }
+            if (from == 0) break;
+            from = failure_[from];
+          }
+        }
+        failure_[next] = link;
+        best_[next] = std::min(best_[next], best_[link]);
+      }
+    }
+  }
+
+  std::vector<std::uint32_t> edge_begin_;
+  std::vector<unsigned char> labels_;
+  std::vector<std::uint32_t> best_;
+  std::vector<std::uint32_t> failure_;
+  std::array<std::uint32_t, 256> root_next_{};
+  std::uint32_t lowest_ = NO_RULE;
+};
+
+// Lengths of the runs that "$" texts are anchored by: texts of at least
+// LONG_ANCHOR bytes by a run of that length, shorter ones of at least
+// SHORT_ANCHOR bytes by a run of that length.
+constexpr std::size_t LONG_ANCHOR = 8;
+constexpr std::size_t SHORT_ANCHOR = 4;
+// An anchor shared by more texts than this sends them to the automaton.
+constexpr std::size_t CROWDED_ANCHOR = 16;
+// Bits of the key bitmap per key.
+constexpr std::size_t BITMAP_BITS_PER_KEY = 16;
+
+constexpr std::uint64_t HASH_BASE = 0x100000001B3ull;
+
+enum KeyKind : std::uint64_t {
+  WHOLE = 1,
+  PREFIX = 2,
+  SUFFIX = 3,
+  ANCHOR = 4,
+  PREFIX_HEAD = 5,  // bitmap only: the first L bytes of a longer "<" text
+  SUFFIX_HEAD = 6,  // bitmap only: the last L bytes of a longer ">" text
+};
+
+// Lengths at which a pass along the target checks whether any longer text
+// still begins (or, backwards, ends) the way the target does, and stops when
+// none does: 8, 16, 32, ...
+constexpr std::size_t FIRST_CHECKPOINT = 8;
+bool is_checkpoint(std::size_t length) {
+  return length >= FIRST_CHECKPOINT && (length & (length - 1)) == 0;
+}
+
+// One multiplication spreads the hash's bits upwards; the shift brings the
+// high half, which depends on every byte, down to the bits the table uses.
+std::uint64_t key_of(KeyKind kind, std::size_t size, std::uint64_t hash) {
+  std::uint64_t k =
+      (hash ^ (kind << 56) ^ (static_cast<std::uint64_t>(size) << 48)) * 0x9E3779B97F4A7C15ull;
+  return k ^ (k >> 31);
+}
+
+std::uint64_t hash_forwards(std::string_view text) {
+  std::uint64_t h = 0;
+  for (char c : text) h = h * HASH_BASE + static_cast<unsigned char>(c);
+  return h;
+}
+
+std::uint64_t hash_backwards(std::string_view text) {
+  std::uint64_t h = 0;
+  for (std::size_t i = text.size(); i > 0; --i) {
+    h = h * HASH_BASE + static_cast<unsigned char>(text[i - 1]);
+  }
+  return h;
+}
+
+// The `size` bytes from `at` as one number (first byte lowest).
+std::uint64_t run_at(std::string_view text, std::size_t at, std::size_t size) {
+  std::uint64_t run = 0;
+  for (std::size_t i = 0; i < size; ++i) {
+    run |= static_cast<std::uint64_t>(static_cast<unsigned char>(text[at + i])) << (8 * i);
+  }
+  return run;
+}
+
+std::size_t anchor_size_for(std::size_t text_size) {
+  return text_size >= LONG_ANCHOR ? LONG_ANCHOR : text_size >= SHORT_ANCHOR ? SHORT_ANCHOR : 0;
+}
+
+// Which text lengths occur, for a quick "none of this length".
+class LengthSet {
+ public:
+  void add(std::size_t size) {
+    if (size < small_.size()) {
+      small_[size] = true;
+    } else {
+      has_long_ = true;
+    }
+    longest_ = std::max(longest_, size);
+  }
+  bool has(std::size_t size) const { return size < small_.size() ? small_[size] : has_long_; }
+  std::size_t longest() const { return longest_; }
+
+ private:
+  std::array<bool, 256> small_{};
+  bool has_long_ = false;
+  std::size_t longest_ = 0;
+};
+
+// The rules of one target, by operator.
+class TargetIndex {
+ public:
+  void add(const std::string& text, std::uint32_t position) {
+    lowest_ = std::min(lowest_, position);
+    if (text.empty() || (text[0] != '$' && text[0] != '<' && text[0] != '>')) {
+      whole_.push_back({text, position});
+      return;
+    }
+    std::string_view rest = std::string_view(text).substr(1);
+    if (rest.empty()) {
+      always_ = std::min(always_, position);
+    } else if (text[0] == '$') {
+      substrings_.push_back({rest, position});
+    } else if (text[0] == '<') {
+      prefixes_.push_back({rest, position});
+    } else {
+      suffixes_.push_back({rest, position});
+    }
+  }
+
+  // Turns the collected texts into look-up structures. The rule texts added
+  // need to stay alive only until this returns.
+  void finish() {
+    sort_unique(whole_);
+    sort_unique(prefixes_);
+    sort_unique(suffixes_);
+    sort_unique(substrings_);
+    std::vector<Pattern> anchored;
+    std::vector<std::uint32_t> anchor_offsets;
+    std::vector<Pattern> for_automaton;
+    choose_anchors(&anchored, &anchor_offsets, &for_automaton);
+
+    std::size_t keys = whole_.size() + prefixes_.size() + suffixes_.size() + anchored.size();
+    for (const std::vector<Pattern>* texts : {&prefixes_, &suffixes_}) {
+      for (const Pattern& p : *texts) {
+        for (std::size_t length = FIRST_CHECKPOINT; length < p.text.size(); length *= 2) ++keys;
+      }
+    }
+    std::size_t capacity = 8;
+    while (capacity < keys * 2) capacity *= 2;
+    slots_.assign(capacity, Slot{});
+    slot_mask_ = capacity - 1;
+    bitmap_.assign(keys * BITMAP_BITS_PER_KEY / 64 + 1, 0);
+
+    for (const Pattern& p : whole_) {
+      insert(WHOLE, key_of(WHOLE, p.text.size(), hash_forwards(p.text)), p, 0);
+      whole_lengths_.add(p.text.size());
+      lowest_whole_ = std::min(lowest_whole_, p.position);
+    }
+    for (const Pattern& p : prefixes_) {
+      for (std::size_t length = FIRST_CHECKPOINT; length < p.text.size(); length *= 2) {
+        mark(key_of(PREFIX_HEAD, length, hash_forwards(p.text.substr(0, length))));
+      }
+      insert(PREFIX, key_of(PREFIX, p.text.size(), hash_forwards(p.text)), p, 0);
+      prefix_lengths_.add(p.text.size());
+      lowest_prefix_ = std::min(lowest_prefix_, p.position);
+    }
+    for (const Pattern& p : suffixes_) {
+      for (std::size_t length = FIRST_CHECKPOINT; length < p.text.size(); length *= 2) {
+        mark(key_of(SUFFIX_HEAD, length, hash_backwards(p.text.substr(p.text.size() - length))));
+      }
+      insert(SUFFIX, key_of(SUFFIX, p.text.size(), hash_backwards(p.text)), p, 0);
+      suffix_lengths_.add(p.text.size());
+      lowest_suffix_ = std::min(lowest_suffix_, p.position);
+    }
+    for (std::size_t i = 0; i < anchored.size(); ++i) {
+      const Pattern& p = anchored[i];
+      std::size_t size = anchor_size_for(p.text.size());
+      insert(ANCHOR, key_of(ANCHOR, size, run_at(p.text, anchor_offsets[i], size)), p,
+             anchor_offsets[i]);
+    }
+    automaton_.build(for_automaton, true);
+
+    std::vector<Pattern>().swap(whole_);
+    std::vector<Pattern>().swap(prefixes_);
+    std::vector<Pattern>().swap(suffixes_);
+    std::vector<Pattern>().swap(substrings_);
+  }
+
+  // The smaller of `best` and the position of the first rule here that
+  // holds for the target. Kinds of texts that hold only later rules than
+  // `best` are not searched.
+  std::uint32_t first_match(const SplitText& target, std::uint32_t best) const {
+    if (lowest_ >= best) return best;
+    best = std::min(best, always_);
+    best = first_whole_or_prefix(target, best);
+    if (lowest_suffix_ < best) best = first_suffix(target, best);
+    if (lowest_long_anchored_ < best) best = first_anchored<LONG_ANCHOR>(target, best);
+    if (lowest_short_anchored_ < best) best = first_anchored<SHORT_ANCHOR>(target, best);
+    if (automaton_.lowest() < best) best = automaton_.first_substring(target, best);
+    return best;
+  }
+
+ private:
+  struct Slot {
+    std::uint64_t key = 0;
+    std::uint32_t offset = 0;  // of the text in texts_
+    std::uint32_t size = 0;
+    std::uint32_t position = NO_RULE;
+    std::uint32_t kind_and_offset = 0;  // KeyKind << 28 | anchor offset
+
+    KeyKind kind() const { return static_cast<KeyKind>(kind_and_offset >> 28); }
+    std::uint32_t anchor_offset() const { return kind_and_offset & 0x0FFFFFFFu; }
+  };
+
+  // Anchors each "$" text at its rarest run; the rest go to `for_automaton`.
+  void choose_anchors(std::vector<Pattern>* anchored, std::vector<std::uint32_t>* offsets,
+                      std::vector<Pattern>* for_automaton) {
+    // Runs of both sizes share one count table; the size is part of the key.
+    auto run_key = [](std::string_view text, std::size_t at, std::size_t size) {
+      return key_of(ANCHOR, size, run_at(text, at, size));
+    };
+    std::unordered_map<std::uint64_t, std::uint32_t> runs;
+    for (const Pattern& p : substrings_) {
+      std::size_t size = anchor_size_for(p.text.size());
+      if (size == 0) continue;
+      for (std::size_t at = 0; at + size <= p.text.size(); ++at) ++runs[run_key(p.text, at, size)];
+    }
+    std::vector<std::uint32_t> chosen(substrings_.size(), 0);
+    std::unordered_map<std::uint64_t, std::uint32_t> sharing;
+    for (std::size_t i = 0; i < substrings_.size(); ++i) {
+      const Pattern& p = substrings_[i];
+      std::size_t size = anchor_size_for(p.text.size());
+      if (size == 0) continue;
+      std::uint32_t rarest = NO_RULE;
+      for (std::size_t at = 0; at + size <= p.text.size(); ++at) {
+        std::uint32_t count = runs[run_key(p.text, at, size)];
+        if (count < rarest) {
+          rarest = count;
+          chosen[i] = static_cast<std::uint32_t>(at);
+        }
+      }
+      ++sharing[run_key(p.text, chosen[i], size)];
+    }
+    for (std::size_t i = 0; i < substrings_.size(); ++i) {
+      const Pattern& p = substrings_[i];
+      std::size_t size = anchor_size_for(p.text.size());
+      if (size == 0 || sharing[run_key(p.text, chosen[i], size)] > CROWDED_ANCHOR) {
+        for_automaton->push_back(p);
+      } else {
+        anchored->push_back(p);
+        offsets->push_back(chosen[i]);
+        if (size == LONG_ANCHOR) {
+          lowest_long_anchored_ = std::min(lowest_long_anchored_, p.position);
+        } else {
+          lowest_short_anchored_ = std::min(lowest_short_anchored_, p.position);
+        }
+      }
+    }
+  }
+
+  void insert(KeyKind kind, std::uint64_t key, const Pattern& p, std::uint32_t anchor_offset) {
+    mark(key);
+    std::size_t at = key & slot_mask_;
+    while (slots_[at].position != NO_RULE) at = (at + 1) & slot_mask_;
+    slots_[at] = Slot{key, static_cast<std::uint32_t>(texts_.size()),
+                      static_cast<std::uint32_t>(p.text.size()), p.position,
+                      static_cast<std::uint32_t>(kind << 28) | anchor_offset};
+    texts_.append(p.text);
+  }
+
+  // Three bits of one word per key: a word is read once per test, and a key
+  // that is absent passes only when all three happen to be set.
+  static std::uint64_t bloom_bits(std::uint64_t key) {
+    return (std::uint64_t{1} << (key & 63)) | (std::uint64_t{1} << ((key >> 6) & 63)) |
+           (std::uint64_t{1} << ((key >> 12) & 63));
+  }
+
+  // The word of a key: its high half scaled to the bitmap's size.
+  std::size_t word_of(std::uint64_t key) const { return ((key >> 32) * bitmap_.size()) >> 32; }
+
+  void mark(std::uint64_t key) { bitmap_[word_of(key)] |= bloom_bits(key); }
+
+  bool may_hold(std::uint64_t key) const {
+    std::uint64_t bits = bloom_bits(key);
+    return (bitmap_[word_of(key)] & bits) == bits;
+  }
+
+  // Calls `found(slot)` for every slot with `key`.
+  template <class Found>
+  void for_each_slot(std::uint64_t key, Found found) const {
+    for (std::size_t at = key & slot_mask_; slots_[at].position != NO_RULE;
+         at = (at + 1) & slot_mask_) {
+      if (slots_[at].key == key) found(slots_[at]);
+    }
+  }
+
+  const char* text_of(const Slot& slot) const { return texts_.data() + slot.offset; }
+
+  std::uint32_t first_whole_or_prefix(const SplitText& target, std::uint32_t best) const {
+    std::size_t size = target.size();
+    bool want_whole = lowest_whole_ < best && whole_lengths_.has(size);
+    bool want_prefix = lowest_prefix_ < best;
+    if (!want_whole && !want_prefix) return best;
+    std::size_t end = want_whole ? size : std::min(size, prefix_lengths_.longest());
+    std::uint64_t h = 0;
+    std::size_t length = 0;
+    auto step = [&](unsigned char c) INLINE_STEP {
+      if (length == end) return false;
+      h = h * HASH_BASE + c;
+      ++length;
+      if (!want_prefix) return true;
+      if (prefix_lengths_.has(length)) {
+        std::uint64_t key = key_of(PREFIX, length, h);
+        if (may_hold(key)) {
+          for_each_slot(key, [&](const Slot& slot) INLINE_STEP {
+            if (slot.position < best && slot.kind() == PREFIX && slot.size == length &&
+                split_starts_with(target, text_of(slot), slot.size)) {
+              best = slot.position;
+            }
+          });
+        }
+      }
+      if (is_checkpoint(length) && !may_hold(key_of(PREFIX_HEAD, length, h))) {
+        want_prefix = false;
+        return want_whole;
+      }
+      return true;
+    };
+    for_each_byte(target, step);
+    if (want_whole && length == size && lowest_whole_ < best) {
+      std::uint64_t key = key_of(WHOLE, size, h);
+      if (may_hold(key)) {
+        for_each_slot(key, [&](const Slot& slot) INLINE_STEP {
+          if (slot.position < best && slot.kind() == WHOLE && slot.size == size &&
+              split_equals(target, text_of(slot), slot.size)) {
+            best = slot.position;
+          }
+        });
+      }
+    }
+    return best;
+  }
+
+  std::uint32_t first_suffix(const SplitText& target, std::uint32_t best) const {
+    std::size_t end = std::min(target.size(), suffix_lengths_.longest());
+    std::uint64_t h = 0;
+    std::size_t length = 0;
+    for_each_byte_backwards(target, [&](unsigned char c) INLINE_STEP {
+      if (length == end) return false;
+      h = h * HASH_BASE + c;
+      ++length;
+      if (suffix_lengths_.has(length)) {
+        std::uint64_t key = key_of(SUFFIX, length, h);
+        if (may_hold(key)) {
+          for_each_slot(key, [&](const Slot& slot) INLINE_STEP {
+            if (slot.position < best && slot.kind() == SUFFIX && slot.size == length &&
+                split_ends_with(target, text_of(slot), slot.size)) {
+              best = slot.position;
+            }
+          });
+        }
+      }
+      return !is_checkpoint(length) || may_hold(key_of(SUFFIX_HEAD, length, h));
+    });
+    return best;
+  }
+
+  template <std::size_t SIZE>
+  std::uint32_t first_anchored(const SplitText& target, std::uint32_t best) const {
+    std::uint64_t run = 0;
+    std::size_t seen = 0;
+    for_each_byte(target, [&](unsigned char c) INLINE_STEP {
+      run = (run >> 8) | (static_cast<std::uint64_t>(c) << (8 * (SIZE - 1)));
+      if (++seen < SIZE) return true;
+      std::size_t at = seen - SIZE;  // where this run starts in the target
+      std::uint64_t key = key_of(ANCHOR, SIZE, run);
+      if (may_hold(key)) {
+        for_each_slot(key, [&](const Slot& slot) INLINE_STEP {
+          if (slot.position < best && slot.kind() == ANCHOR && anchor_size_for(slot.size) == SIZE &&
+              at >= slot.anchor_offset() &&
+              split_equals_at(target, at - slot.anchor_offset(), text_of(slot), slot.size)) {
+            best = slot.position;
+          }
+        });
+      }
+      return true;
+    });
+    return best;
+  }
+
+  std::vector<Pattern> whole_, prefixes_, suffixes_, substrings_;  // while building
+  std::vector<Slot> slots_;
+  std::size_t slot_mask_ = 0;
+  std::vector<std::uint64_t> bitmap_;
+  std::string texts_;
+  LengthSet whole_lengths_, prefix_lengths_, suffix_lengths_;
+  Trie automaton_;
+  std::uint32_t always_ = NO_RULE;
+  std::uint32_t lowest_ = NO_RULE;
+  std::uint32_t lowest_whole_ = NO_RULE;
+  std::uint32_t lowest_prefix_ = NO_RULE;
+  std::uint32_t lowest_suffix_ = NO_RULE;
+  std::uint32_t lowest_long_anchored_ = NO_RULE;
+  std::uint32_t lowest_short_anchored_ = NO_RULE;
+};
+
+}  // namespace
+
+struct RuleIndex::Tables {
+  TargetIndex host_rules;           // A
+  TargetIndex path_rules;           // F
+  TargetIndex address_rules;        // U and N
+  TargetIndex onunload_rules;       // L
+  TargetIndex window_open_rules;    // O
+  std::vector<bool> closes_window;  // by position
+};
+
+RuleIndex::RuleIndex(const std::vector<AdRule>& rules) : tables_(std::make_unique<Tables>()) {
+  Tables& t = *tables_;
+  t.closes_window.resize(rules.size());
+  for (std::size_t i = 0; i < rules.size(); ++i) {
+    const AdRule& rule = rules[i];
+    auto position = static_cast<std::uint32_t>(i);
+    t.closes_window[i] = !rule.text.empty() && rule.text[0] == 'N';
+    switch (rule.kind) {
+      case 'A':
+        t.host_rules.add(rule.text, position);
+        break;
+      case 'F':
+        t.path_rules.add(rule.text, position);
+        break;
+      case 'U':
+      case 'N':
+        t.address_rules.add(rule.text, position);
+        break;
+      case 'L':
+        t.onunload_rules.add(rule.text, position);
+        break;
+      case 'O':
+        t.window_open_rules.add(rule.text, position);
+        break;
+      default:
+        break;
+    }
+  }
+  for (TargetIndex* index :
+       {&t.host_rules, &t.path_rules, &t.address_rules, &t.onunload_rules, &t.window_open_rules}) {
+    index->finish();
+  }
+}
+
 RuleIndex::~RuleIndex() = default;
 
-int RuleIndex::match(const char*, std::size_t, const char*, std::size_t) const {
-  return VERDICT_PASS;
+int RuleIndex::match(const char* host, std::size_t host_size, const char* path,
+                     std::size_t path_size) const {
+  const Tables& t = *tables_;
+  std::uint32_t best = NO_RULE;
+  best = t.host_rules.first_match(whole_text(host, host_size), best);
+  best = t.path_rules.first_match(whole_text(path, path_size), best);
+  best = t.address_rules.first_match(SplitText{host, host_size, path, path_size}, best);
+  if (best == NO_RULE) return VERDICT_PASS;
+  return t.closes_window[best] ? VERDICT_CLOSE_WINDOW : VERDICT_BLOCK;
 }
 
-unsigned RuleIndex::popup_kinds(const char*, std::size_t) const {
-  return 0;
+unsigned RuleIndex::popup_kinds(const char* host, std::size_t host_size) const {
+  const Tables& t = *tables_;
+  SplitText target = whole_text(host, host_size);
+  unsigned kinds = 0;
+  if (t.onunload_rules.first_match(target, NO_RULE) != NO_RULE) kinds |= POPUP_ONUNLOAD;
+  if (t.window_open_rules.first_match(target, NO_RULE) != NO_RULE) kinds |= POPUP_WINDOW_OPEN;
+  return kinds;
 }
 
-std::shared_ptr<const RuleIndex> build_rule_index(const std::vector<AdRule>&) {
-  return nullptr;
+std::shared_ptr<const RuleIndex> build_rule_index(const std::vector<AdRule>& rules) {
+  // Positions, text offsets and anchor offsets are kept in 32 and 28 bits; a
+  // list beyond that is walked instead.
+  std::size_t total = 0;
+  for (const AdRule& rule : rules) total += rule.text.size();
+  if (rules.size() >= NO_RULE || total >= (std::size_t{1} << 28)) return nullptr;
+  return std::make_shared<const RuleIndex>(rules);
 }

@@ -46,6 +46,18 @@ inline bool split_ends_with(const SplitText& t, const char* s, std::size_t size)
          std::memcmp(t.tail, s + from_head, t.tail_size) == 0;
 }
 
+// Bytes [start, start + size) of the text equal the `size` bytes of `s`.
+inline bool split_equals_at(const SplitText& t, std::size_t start, const char* s,
+                            std::size_t size) {
+  if (start > t.size() || size > t.size() - start) return false;
+  std::size_t end = start + size;
+  if (end <= t.head_size) return std::memcmp(t.head + start, s, size) == 0;
+  if (start >= t.head_size) return std::memcmp(t.tail + (start - t.head_size), s, size) == 0;
+  std::size_t from_head = t.head_size - start;
+  return std::memcmp(t.head + start, s, from_head) == 0 &&
+         std::memcmp(t.tail, s + from_head, size - from_head) == 0;
+}
+
 // The `size` bytes of `s` occur somewhere in the text, possibly across the
 // joint of the two parts.
 inline bool split_contains(const SplitText& t, const char* s, std::size_t size) {
