@@ -116,6 +116,8 @@ TEST(Chromium, BrowsesALocalSiteWithItsAdsReplaced) {
   for (const ReceivedRequest& request : origin.requests()) {
     EXPECT_EQ(request.bytes.find("ads.blocked.test"), std::string::npos);
   }
+  proxy.stop();
+  EXPECT_EQ(machine.sanitizer_reports(), "");
   const std::string log = machine.read_log();
   EXPECT_NE(log.find("Blocked Ad: ads.blocked.test/banner1.gif"), std::string::npos);
   EXPECT_NE(log.find("Blocked Ad: ads.blocked.test/sky/scraper.gif?x=1"), std::string::npos);

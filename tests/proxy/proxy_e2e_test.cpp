@@ -32,6 +32,11 @@ class ProxyTest : public testing::Test {
     ASSERT_TRUE(proxy_.start()) << "vellomar did not start listening on port 8000";
   }
 
+  void TearDown() override {
+    proxy_.stop();
+    EXPECT_EQ(machine_.sanitizer_reports(), "");
+  }
+
   static std::string get(const std::string& url, const std::string& extra_headers = "") {
     return "GET " + url + " HTTP/1.1\r\nHost: x\r\nUser-Agent: e2e\r\n" + extra_headers + "\r\n";
   }
@@ -254,6 +259,27 @@ TEST_F(ProxyTest, NeutralisesPopupScriptInARealReply) {
   }
   EXPECT_EQ(lines, 3u);
 }
+
+struct ShortReplyCase {
+  std::string sent;
+  std::string received;
+};
+
+class ShortReplyTest : public ProxyTest, public testing::WithParamInterface<ShortReplyCase> {};
+
+// Reply pieces of 10 bytes or fewer are relayed without a pop-up scan.
+TEST_P(ShortReplyTest, IsScannedOnlyAbove10Bytes) {
+  const std::string sent = GetParam().sent;
+  OriginServer origin([&](const std::string&) { return sent; });
+  start("L<127.0.0.1\n");
+  Client browser(PROXY_PORT);
+  browser.send(get(url_on(origin.port(), "/short")));
+  EXPECT_EQ(browser.receive_exactly(sent.size()), GetParam().received);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pieces, ShortReplyTest,
+                         testing::Values(ShortReplyCase{"onunload()", "onunload()"},
+                                         ShortReplyCase{"onunload();", "//unload();"}));
 
 TEST_F(ProxyTest, LogsWhatItBlocksAndBadRequests) {
   start(BLOCKING_RULES, true);

@@ -225,6 +225,17 @@ std::string Machine::read_message_boxes() const {
   return read_file(prefix_ + "/message-boxes.log");
 }
 
+std::string Machine::sanitizer_reports() const {
+  std::string reports;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(prefix_, ignored)) {
+    if (entry.path().filename().string().rfind("sanitizer", 0) == 0) {
+      reports += read_file(entry.path().string());
+    }
+  }
+  return reports;
+}
+
 void raise_descriptor_limit() {
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
@@ -244,6 +255,17 @@ ProxyProcess::~ProxyProcess() {
 bool ProxyProcess::spawn() {
   raise_descriptor_limit();
   setenv("VELLOMAR_PREFIX", machine_.prefix().c_str(), 1);
+  // The program points its standard error at /dev/null, so a sanitizer's
+  // report goes to files in the machine folder instead.
+  const std::string log_path = "log_path=" + machine_.prefix() + "/sanitizer";
+  for (const char* name : {"TSAN_OPTIONS", "ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
+    const char* old = std::getenv(name);
+    std::string options = old != nullptr ? std::string(old) : std::string();
+    if (options.find(log_path) == std::string::npos) {
+      options = options.empty() ? log_path : options + " " + log_path;
+      setenv(name, options.c_str(), 1);
+    }
+  }
   const std::string program = std::string(VELLOMAR_BIN_DIR) + "/vellomar";
   char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
   if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv, environ) != 0) {

@@ -39,6 +39,9 @@ class Machine {
   void enable_logging();
   std::string read_log() const;            // "" while there is none
   std::string read_message_boxes() const;  // JSON lines of the boxes shown
+  // What a sanitizer reported in the programs started on this machine (when
+  // the tests are built with one), "" when nothing.
+  std::string sanitizer_reports() const;
 
  private:
   std::string prefix_;
