@@ -3,29 +3,39 @@
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
-#include <cstring>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "platform/registry.h"
 
 namespace {
 
-// All benchmarks share one machine folder under /tmp, made once.
-void use_scratch_machine() {
-  static const bool ready = [] {
+// All benchmarks share one machine folder under /tmp, made once and removed
+// when the program ends.
+struct ScratchMachine {
+  std::string dir;
+  ScratchMachine() {
     char pattern[] = "/tmp/vellomar-registry-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return false;
+    if (mkdtemp(pattern) == nullptr) std::abort();
+    dir = pattern;
     setenv("VELLOMAR_PREFIX", pattern, 1);
     HKEY key = nullptr;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Vellomar\\Log", 0, nullptr, 0,
                         KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
-      return false;
+      std::abort();
     }
     RegSetValueExA(key, "Enabled", 0, REG_SZ, reinterpret_cast<const BYTE*>("0"), 2);
     RegCloseKey(key);
-    return true;
-  }();
-  if (!ready) std::abort();
+  }
+  ~ScratchMachine() {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+  }
+};
+
+void use_scratch_machine() {
+  static ScratchMachine machine;
 }
 
 void read_setting(benchmark::State& state, const char* path) {
