@@ -1,0 +1,105 @@
+// The upstream proxy setting: when a host and port put a proxy in use, and
+// that a name is resolved once, when applied.
+#include "proxy/upstream_proxy.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "proxy/listener.h"
+
+namespace {
+
+// The setting logs through the activity log, which reads the registry: keep
+// that in a machine folder of the test's own.
+class OwnMachineFolder : public testing::Environment {
+ public:
+  void SetUp() override {
+    char pattern[] = "/tmp/vellomar-proxy-test-XXXXXX";
+    folder_ = mkdtemp(pattern);
+    setenv("VELLOMAR_PREFIX", folder_.c_str(), 1);
+  }
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+
+ private:
+  std::string folder_;
+};
+const testing::Environment* const own_machine_folder =
+    testing::AddGlobalTestEnvironment(new OwnMachineFolder);
+
+struct SelectCase {
+  const char* name;
+  std::string host;
+  int port;
+  bool in_use;
+  std::uint16_t stored_port;  // host byte order
+};
+
+class SelectUpstreamProxyTest : public testing::TestWithParam<SelectCase> {
+ protected:
+  void SetUp() override { reset_upstream_proxy(); }
+  void TearDown() override { reset_upstream_proxy(); }
+};
+
+TEST_P(SelectUpstreamProxyTest, DecidesWhetherAProxyIsInUse) {
+  const SelectCase& c = GetParam();
+  select_upstream_proxy(c.host.c_str(), c.port);
+  const UpstreamProxy proxy = current_upstream_proxy();
+  EXPECT_EQ(proxy.address != NO_UPSTREAM_ADDRESS, c.in_use);
+  EXPECT_EQ(ntohs(static_cast<std::uint16_t>(proxy.port)), c.stored_port);
+  if (c.in_use) {
+    EXPECT_EQ(proxy.host, c.host);
+    EXPECT_EQ(proxy.address, inet_addr(c.host.c_str()));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, SelectUpstreamProxyTest,
+    testing::Values(SelectCase{"DottedAddress", "10.0.0.1", 8080, true, 8080},
+                    SelectCase{"PortZero", "10.0.0.1", 0, false, 0},
+                    // Only the low 16 bits of the port count.
+                    SelectCase{"PortLow16BitsZero", "10.0.0.1", 65536, false, 0},
+                    SelectCase{"PortAbove16Bits", "10.0.0.1", 65536 + 3128, true, 3128},
+                    SelectCase{"EmptyHost", "", 8080, false, 8080},
+                    // The port stays stored although no proxy is in use.
+                    SelectCase{"UnknownName", "no-such-host.invalid", 8080, false, 8080},
+                    SelectCase{"HostTooLongForTheSetting", std::string(80, 'h'), 8080, false,
+                               8080}),
+    [](const testing::TestParamInfo<SelectCase>& info) { return std::string(info.param.name); });
+
+TEST(UpstreamProxy, EmptyHostKeepsTheHostLastApplied) {
+  reset_upstream_proxy();
+  select_upstream_proxy("10.0.0.1", 8080);
+  select_upstream_proxy("", 8080);
+  const UpstreamProxy proxy = current_upstream_proxy();
+  EXPECT_STREQ(proxy.host, "10.0.0.1");
+  EXPECT_EQ(proxy.address, NO_UPSTREAM_ADDRESS);
+  reset_upstream_proxy();
+  EXPECT_STREQ(current_upstream_proxy().host, "");
+  EXPECT_EQ(current_upstream_proxy().port, 0u);
+}
+
+struct ResolveCase {
+  const char* name;
+  const char* host;
+  std::uint32_t expected;
+};
+
+class ResolveHostTest : public testing::TestWithParam<ResolveCase> {};
+
+TEST_P(ResolveHostTest, GivesTheAddressInNetworkOrder) {
+  EXPECT_EQ(resolve_host(GetParam().host), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, ResolveHostTest,
+    testing::Values(ResolveCase{"Empty", "", 0}, ResolveCase{"Null", nullptr, 0},
+                    ResolveCase{"Dotted", "10.1.2.3", inet_addr("10.1.2.3")},
+                    ResolveCase{"Localhost", "localhost", inet_addr("127.0.0.1")},
+                    ResolveCase{"Unknown", "no-such-host.invalid", 0xFFFFFFFFu}),
+    [](const testing::TestParamInfo<ResolveCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
