@@ -3,6 +3,7 @@
 // the rule list, the upstream proxy).
 #include <arpa/inet.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -19,6 +20,9 @@
 namespace {
 
 constexpr char CRLF[] = "\r\n";
+
+// The port value disable_upstream_proxy_keep_host() leaves behind.
+constexpr std::uint32_t RELOAD_PORT_MARK = 0xFFFFFFFFu;
 
 // Appends each line followed by CR LF.
 void add_lines(std::string& out, std::initializer_list<std::string_view> lines) {
@@ -364,9 +368,14 @@ std::string run_proxy_page(const FormValues& values) {
     select_upstream_proxy(stored.host, stored.port);
     shown_host = stored.host;
   } else {
-    // No stored setting: the one in use is applied again unchanged.
+    // No stored setting: the one in use is applied again unchanged. The
+    // all-ones port that a Reload leaves means "none", not port 65535: it
+    // must neither show up on the page nor switch a kept host back on.
     const UpstreamProxy in_use = current_upstream_proxy();
-    select_upstream_proxy(in_use.host, ntohs(static_cast<std::uint16_t>(in_use.port & 0xFFFF)));
+    const int port = in_use.port == RELOAD_PORT_MARK
+                         ? 0
+                         : ntohs(static_cast<std::uint16_t>(in_use.port & 0xFFFF));
+    select_upstream_proxy(in_use.host, port);
     shown_host = in_use.host;
   }
   const UpstreamProxy applied = current_upstream_proxy();

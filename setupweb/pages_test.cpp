@@ -342,4 +342,21 @@ TEST_F(SetupPages, ReloadMarksTheProxyNotInUseWhenTheFileNamesNone) {
   EXPECT_EQ(current_upstream_proxy().address, inet_addr("127.0.0.1"));
 }
 
+TEST_F(SetupPages, ReloadOnAMachineWithoutAProxyKeyShowsNoPort) {
+  put_file("Vellomar.ini", "Aads.example.com\r\n");
+  serve("definitions/?settings=abc&reload=Reload");
+  const std::string page = page_of(serve("proxy/"));
+  EXPECT_NE(page.find(proxy_content("", "", "0")), std::string::npos);
+  EXPECT_EQ(current_upstream_proxy().address, NO_UPSTREAM_ADDRESS);
+}
+
+TEST_F(SetupPages, ReloadThenVisitWithoutAProxyKeyKeepsTheProxyOff) {
+  select_upstream_proxy("127.0.0.1", 3128);
+  put_file("Vellomar.ini", "Aads.example.com\r\n");
+  serve("definitions/?settings=abc&reload=Reload");
+  const std::string page = page_of(serve("proxy/"));
+  EXPECT_EQ(current_upstream_proxy().address, NO_UPSTREAM_ADDRESS);
+  EXPECT_NE(page.find(proxy_content("", "127.0.0.1", "0")), std::string::npos);
+}
+
 }  // namespace

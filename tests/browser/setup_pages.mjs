@@ -46,25 +46,36 @@ function stored() {
   return JSON.parse(execFileSync(PROBE, { env, encoding: 'utf8' }));
 }
 
-// Sends one raw request to the proxy and gives back everything it answers.
+// Sends one raw request to the proxy and gives back what it answers: all of
+// it when the proxy closes the connection, or what came before a second of
+// silence (a blocked request leaves the connection open for the next one).
 function rawRequest(text, timeoutMs = 20000) {
   return new Promise((resolve, reject) => {
     const socket = net.connect(8000, '127.0.0.1');
     const chunks = [];
+    let idle = null;
+    const finish = () => {
+      clearTimeout(timer);
+      clearTimeout(idle);
+      socket.destroy();
+      resolve(Buffer.concat(chunks).toString('latin1'));
+    };
     const timer = setTimeout(() => {
       socket.destroy();
       reject(new Error(`no answer to ${JSON.stringify(text.split('\r\n')[0])}`));
     }, timeoutMs);
     socket.on('connect', () => socket.write(text));
-    socket.on('data', (chunk) => chunks.push(chunk));
+    socket.on('data', (chunk) => {
+      chunks.push(chunk);
+      clearTimeout(idle);
+      idle = setTimeout(finish, 1000);
+    });
     socket.on('error', (error) => {
       clearTimeout(timer);
+      clearTimeout(idle);
       reject(error);
     });
-    socket.on('close', () => {
-      clearTimeout(timer);
-      resolve(Buffer.concat(chunks).toString('latin1'));
-    });
+    socket.on('close', finish);
   });
 }
 
@@ -166,7 +177,7 @@ async function definitionsPage(page) {
   assert.equal(fileBytes('Vellomar.ini'), INITIAL_RULES);
 
   log('Ad Definitions: edit a rule and save');
-  const before = await rawRequest('GET http://newad.invalid/banner.gif HTTP/1.0\r\n\r\n');
+  const before = await rawRequest('GET http://newad.invalid/picture.gif HTTP/1.0\r\n\r\n');
   assert.ok(!before.includes('GIF89a'), 'newad.invalid is blocked before the rule exists');
   const edited = (await page.inputValue('textarea[name=settings]')).replace(
     'Aads.example.com', 'Aads.example.com\nAnewad.invalid');
@@ -177,7 +188,7 @@ async function definitionsPage(page) {
   assert.equal(fileBytes('Vellomar.ini'), expectedFile);
   assert.equal(await page.inputValue('textarea[name=settings]'), expectedFile.replaceAll('\r\n', '\n'));
   // Saving changes the file only; the rules in use wait for a Reload.
-  const unsaved = await rawRequest('GET http://newad.invalid/banner.gif HTTP/1.0\r\n\r\n');
+  const unsaved = await rawRequest('GET http://newad.invalid/picture.gif HTTP/1.0\r\n\r\n');
   assert.ok(!unsaved.includes('GIF89a'), 'a save alone changed the rules in use');
 
   log('Ad Definitions: reload');
@@ -185,7 +196,7 @@ async function definitionsPage(page) {
   await submit(page, 'input[name=reload]');
   assert.equal(fileBytes('Vellomar.ini'), expectedFile);
   assert.equal(await page.inputValue('textarea[name=settings]'), expectedFile.replaceAll('\r\n', '\n'));
-  const after = await rawRequest('GET http://newad.invalid/banner.gif HTTP/1.0\r\n\r\n');
+  const after = await rawRequest('GET http://newad.invalid/picture.gif HTTP/1.0\r\n\r\n');
   assert.ok(after.includes('GIF89a'), 'the reloaded rule does not block');
 }
 
@@ -265,6 +276,7 @@ async function crossSitePage(page) {
 async function main() {
   assert.ok(BIN && fs.existsSync(BIN), `VELLOMAR_BIN (${BIN}) is not a program`);
   assert.ok(PROBE && fs.existsSync(PROBE), `VM_SETUP_PROBE (${PROBE}) is not a program`);
+  fs.rmSync(ARTIFACTS, { recursive: true, force: true });
   fs.mkdirSync(install, { recursive: true });
   fs.writeFileSync(path.join(install, 'Vellomar.ini'), INITIAL_RULES, 'latin1');
   await startProxy();
