@@ -176,6 +176,15 @@ async function definitionsPage(page) {
   await submit(page, 'input[type=submit][value=Save]');
   assert.equal(fileBytes('Vellomar.ini'), INITIAL_RULES);
 
+  log('Ad Definitions: a save from the page keeps special characters byte for byte');
+  const special = '\r\nAads.example.com\r\nFcaf\xe9 100% a+b <b> "q" #x\r\nU%s%d&lt;\r\n\r\n';
+  fs.writeFileSync(path.join(install, 'Vellomar.ini'), special, 'latin1');
+  await page.goto(`${SETUP}/definitions/`);
+  await submit(page, 'input[type=submit][value=Save]');
+  assert.equal(fileBytes('Vellomar.ini'), special);
+  fs.writeFileSync(path.join(install, 'Vellomar.ini'), INITIAL_RULES, 'latin1');
+  await page.goto(`${SETUP}/definitions/`);
+
   log('Ad Definitions: edit a rule and save');
   const before = await rawRequest('GET http://newad.invalid/picture.gif HTTP/1.0\r\n\r\n');
   assert.ok(!before.includes('GIF89a'), 'newad.invalid is blocked before the rule exists');
