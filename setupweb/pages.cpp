@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
