@@ -11,6 +11,10 @@
 
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "filter/matcher.h"
 #include "filter/rule_index.h"
 #include "filter/rule_list.h"
@@ -25,17 +29,47 @@ char fold_case(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
 }
 
-// The first occurrence of `pattern` (lower case, `size` bytes, not empty) in
-// text[0, text_size), letters compared without case.
+bool equals_folded(const char* text, const char* pattern, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) {
+    if (fold_case(text[i]) != pattern[i]) return false;
+  }
+  return true;
+}
+
+// The first occurrence of `pattern` (`size` bytes, not empty) in
+// text[0, text_size), letters of the text compared without case.
+//
+// Sixteen positions at a time are screened by their first and last bytes
+// with the 0x20 bit set on both sides: a byte that folds to the pattern's
+// byte always passes, so the screen loses nothing, and what passes is
+// compared exactly.
 char* find_folded(char* text, std::size_t text_size, const char* pattern, std::size_t size) {
   if (size > text_size) return nullptr;
-  char first = pattern[0];
-  char* last = text + (text_size - size);
-  for (char* p = text; p <= last; ++p) {
-    if (fold_case(*p) != first) continue;
-    std::size_t i = 1;
-    while (i < size && fold_case(p[i]) == pattern[i]) ++i;
-    if (i == size) return p;
+  std::size_t last_start = text_size - size;  // the last position an occurrence may start
+  std::size_t at = 0;
+#ifdef __SSE2__
+  if (size >= 2) {
+    const __m128i case_bit = _mm_set1_epi8(0x20);
+    const __m128i first = _mm_set1_epi8(static_cast<char>(pattern[0] | 0x20));
+    const __m128i last = _mm_set1_epi8(static_cast<char>(pattern[size - 1] | 0x20));
+    for (; at + 16 <= last_start + 1; at += 16) {
+      __m128i starts = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
+      __m128i ends = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at + size - 1));
+      __m128i hits = _mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(starts, case_bit), first),
+                                   _mm_cmpeq_epi8(_mm_or_si128(ends, case_bit), last));
+      unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+      while (mask != 0) {
+        std::size_t candidate = at + static_cast<std::size_t>(__builtin_ctz(mask));
+        if (equals_folded(text + candidate, pattern, size)) return text + candidate;
+        mask &= mask - 1;
+      }
+    }
+  }
+#endif
+  for (; at <= last_start; ++at) {
+    if (fold_case(text[at]) == pattern[0] && equals_folded(text + at, pattern, size)) {
+      return text + at;
+    }
   }
   return nullptr;
 }

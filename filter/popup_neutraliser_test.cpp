@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <random>
+
 #include "filter/matcher.h"
 #include "filter/rule_list.h"
 
@@ -96,6 +99,54 @@ TEST(FindNocase, FindsFirstOccurrenceInAnyCase) {
   EXPECT_EQ(find_nocase(cut, "window.open"), nullptr);
   char letters_only[] = "[x";  // '[' is not a capital letter
   EXPECT_EQ(find_nocase(letters_only, "{x"), nullptr);
+}
+
+// The plain way: lower-case a copy, search it, overwrite, and start again
+// from the beginning until nothing is found.
+int neutralise_by_copying(std::string& piece, const char* pattern) {
+  int count = 0;
+  for (;;) {
+    std::string copy = piece.c_str();
+    lowercase_ascii(copy.data());
+    const char* hit = std::strstr(copy.c_str(), pattern);
+    if (hit == nullptr) return count;
+    piece[hit - copy.c_str()] = '/';
+    piece[hit - copy.c_str() + 1] = '/';
+    ++count;
+  }
+}
+
+// Random pieces full of near misses: bytes that pass a screen on the 0x20
+// bit without being letters, patterns cut short, occurrences at every offset
+// and at the very end.
+TEST(NeutraliseDifferential, AgreesWithCopyingAndSearchingAgain) {
+  std::mt19937 random(7);
+  const char* const kBits[] = {"window.open", "WINDOW.OPEN", "wINdow.oPEn", "window.ope",
+                               "onunload",    "ONUNLOAD",    "onunloa",     "window[open",
+                               "w",           "W",           "@",           "`",
+                               "[",           "{",           "n",           "\xC4"};
+  auto rules = parse_ad_definitions("L<\nO<\n", nullptr);
+  for (int round = 0; round < 3000; ++round) {
+    std::string piece;
+    std::size_t bits = random() % 40;
+    for (std::size_t i = 0; i < bits; ++i) piece += kBits[random() % std::size(kBits)];
+    std::string expected = piece;
+    int expected_count = neutralise_by_copying(expected, "onunload") +
+                         neutralise_by_copying(expected, "window.open");
+    std::string got = piece;
+    ASSERT_EQ(neutralise_popups_quietly(*rules, got.data(), "h"), expected_count) << piece;
+    ASSERT_EQ(got, expected) << piece;
+    // find_nocase against the same lower-cased copy.
+    std::string copy = piece;
+    lowercase_ascii(copy.data());
+    for (const char* pattern : {"window.open", "onunload", "{", "w", "[{", "@w", "w@"}) {
+      const char* hit = std::strstr(copy.c_str(), pattern);
+      char* found = find_nocase(piece.data(), pattern);
+      ASSERT_EQ(found == nullptr ? -1 : found - piece.data(),
+                hit == nullptr ? -1 : hit - copy.c_str())
+          << pattern << " in " << piece;
+    }
+  }
 }
 
 TEST(LowercaseAscii, OnlyCapitalLetters) {
