@@ -135,6 +135,16 @@ void BM_MatchLinear(benchmark::State& state) {
   run(state, w.plain, w.requests);
 }
 
+// Building the index, as a load or reload does once the file is read.
+void BM_BuildIndex(benchmark::State& state) {
+  const Workload& w = workload(static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) {
+    std::shared_ptr<const RuleIndex> index = build_rule_index(w.indexed.rules);
+    benchmark::DoNotOptimize(index);
+  }
+}
+
+BENCHMARK(BM_BuildIndex)->Arg(1000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MatchIndexed)->Arg(0)->Arg(10)->Arg(1000)->Arg(100000)->Arg(1000000);
 BENCHMARK(BM_MatchLinear)->Arg(10)->Arg(1000)->Arg(100000);
 

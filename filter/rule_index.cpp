@@ -84,10 +84,10 @@ void for_each_byte_backwards(const SplitText& t, Step step) {
 }
 
 // Aho-Corasick automaton over "$" texts.
-class Trie {
+class Automaton {
  public:
   // `patterns` must be sorted and unique (sort_unique).
-  void build(const std::vector<Pattern>& patterns, bool failure_links) {
+  void build(const std::vector<Pattern>& patterns) {
     lowest_ = lowest_position(patterns);
     struct Range {
       std::uint32_t begin, end, depth;
@@ -116,10 +116,9 @@ class Trie {
     edge_begin_.push_back(static_cast<std::uint32_t>(labels_.size()));
     root_next_.fill(0);
     for (std::uint32_t e = edge_begin_[0]; e < edge_begin_[1]; ++e) root_next_[labels_[e]] = e + 1;
-    if (failure_links) link_failures();
+    link_failures();
   }
 
-  bool empty() const { return lowest_ == NO_RULE; }
   std::uint32_t lowest() const { return lowest_; }
 
   // Smallest position among the texts that occur in the target.
@@ -151,7 +150,7 @@ class Trie {
     return 0;
   }
 
-  // Aho-Corasick: each node's failure link is the longest proper suffix of
+  // Each node's failure link is the longest proper suffix of
   // its text that is also a node; its best position also covers every text
   // that ends there by way of those links. Nodes are numbered breadth first,
   // so a link always points at a node already finished.
@@ -345,7 +344,7 @@ class TargetIndex {
       insert(ANCHOR, key_of(ANCHOR, size, run_at(p.text, anchor_offsets[i], size)), p,
              anchor_offsets[i]);
     }
-    automaton_.build(for_automaton, true);
+    automaton_.build(for_automaton);
 
     std::vector<Pattern>().swap(whole_);
     std::vector<Pattern>().swap(prefixes_);
@@ -561,7 +560,7 @@ class TargetIndex {
   std::vector<std::uint64_t> bitmap_;
   std::string texts_;
   LengthSet whole_lengths_, prefix_lengths_, suffix_lengths_;
-  Trie automaton_;
+  Automaton automaton_;
   std::uint32_t always_ = NO_RULE;
   std::uint32_t lowest_ = NO_RULE;
   std::uint32_t lowest_whole_ = NO_RULE;

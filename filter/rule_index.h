@@ -2,13 +2,13 @@
 // matching rule without walking the list.
 //
 // For each target (host for A, L and O rules, path for F, host and path for
-// U and N) the rules are split by operator: whole texts go into a hash table,
-// "<" texts into a trie walked along the target, ">" texts into a trie walked
-// along the target backwards, "$" texts into an Aho-Corasick automaton run over
-// the target, and texts of an operator alone are always true. Every entry
-// carries the list position of its rule, and a query takes the smallest
-// position among all that match, so the verdict is exactly the one the walk
-// in list order would give.
+// U and N) the rules are split by operator: whole texts, "<" texts and ">"
+// texts go into a hash table probed with the hash of each of the target's
+// prefixes and suffixes, "$" texts are found through a rare run of bytes in
+// each (or, when short or alike, by an Aho-Corasick automaton), and texts of
+// an operator alone are always true. Every entry carries the list position of
+// its rule, and a query takes the smallest position among all that match, so
+// the verdict is exactly the one the walk in list order would give.
 //
 // An index is built once from a finished list and never changed; queries
 // allocate nothing and are safe from any number of threads at once. It holds

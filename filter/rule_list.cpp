@@ -22,14 +22,16 @@ namespace {
 
 constexpr char DEFINITIONS_FILE[] = "vellomar.ini";
 
+// Never destroyed: detached session threads may still match requests while
+// the process runs its exit handlers.
 Published<RuleList>& rules_in_force() {
-  static Published<RuleList> list;
-  return list;
+  static Published<RuleList>* const list = new Published<RuleList>();
+  return *list;
 }
 
 std::mutex& loader_mutex() {
-  static std::mutex mutex;
-  return mutex;
+  static std::mutex* const mutex = new std::mutex();
+  return *mutex;
 }
 
 // Applies each line as it comes: rules are collected, "P" lines are stored
