@@ -1,0 +1,173 @@
+// Fuzzes request dispatch on arbitrary browser pieces, in two layers.
+//
+// 1. parse_request_line against the C library's scanf patterns the request
+//    line has always been read with ("%s %s %s" for CONNECT, "%s http://%s%c"
+//    otherwise): the same kind, method, target and host-and-path, and views
+//    that tile the piece (host, path and rest adjacent, rest running to the
+//    piece's very end).
+// 2. dispatch_request itself over socket pairs, with an upstream connection
+//    already open for the piece's host (so nothing is resolved or connected):
+//    a plain request must reach upstream as METHOD, one blank, the path and
+//    then every byte that followed the host-and-path, unchanged; any other
+//    piece must reach upstream byte for byte. Pieces for the setup pages and
+//    CONNECT requests are left to their own tests (they would act on the
+//    machine or open connections).
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz/fuzz_check.h"
+#include "proxy/dispatch.h"
+#include "proxy/request_line.h"
+#include "proxy/session.h"
+
+namespace {
+
+bool inside(std::string_view part, std::string_view whole) {
+  return part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size();
+}
+
+// The request line as scanf reads it, over the text up to the first zero.
+void check_against_scanf(std::string_view piece, const RequestLine& line) {
+  const std::string text(piece.substr(0, piece.find('\0')));
+  std::vector<char> a(text.size() + 2), b(text.size() + 2), c(text.size() + 2);
+  if (piece.substr(0, 7) == "CONNECT") {
+    const int fields = std::sscanf(text.c_str(), "%s %s %s", a.data(), b.data(), c.data());
+    FUZZ_CHECK((fields == 3) == (line.kind == RequestKind::TUNNEL));
+    if (fields == 3) {
+      FUZZ_CHECK(line.method == a.data());
+      FUZZ_CHECK(line.host == b.data());
+      FUZZ_CHECK(line.path.empty() && line.rest.empty());
+    }
+    return;
+  }
+  FUZZ_CHECK(line.kind != RequestKind::TUNNEL);
+  char one = 0;
+  const int fields = std::sscanf(text.c_str(), "%s http://%s%c", a.data(), b.data(), &one);
+  const std::string_view host_and_path = b.data();
+  const bool plain = fields == 3 && host_and_path.find('/') != std::string_view::npos;
+  FUZZ_CHECK(plain == (line.kind == RequestKind::PLAIN));
+  if (!plain) return;
+  FUZZ_CHECK(line.method == a.data());
+  FUZZ_CHECK(std::string(line.host) + std::string(line.path) == host_and_path);
+  FUZZ_CHECK(line.path.substr(0, 1) == "/");
+  FUZZ_CHECK(line.host.find('/') == std::string_view::npos);
+  // The views tile the piece: host, path and rest follow each other, and the
+  // rest runs to the end of the piece (zero bytes of a body included).
+  FUZZ_CHECK(inside(line.method, piece) && inside(line.host, piece) && inside(line.path, piece) &&
+             inside(line.rest, piece));
+  FUZZ_CHECK(line.host.data() + line.host.size() == line.path.data());
+  FUZZ_CHECK(line.path.data() + line.path.size() == line.rest.data());
+  FUZZ_CHECK(line.rest.data() + line.rest.size() == piece.data() + piece.size());
+  FUZZ_CHECK(!line.rest.empty());
+
+  std::size_t bare = 0;
+  const int port = port_of_host(line.host, &bare);
+  FUZZ_CHECK(bare <= line.host.size());
+  FUZZ_CHECK(line.host.substr(0, bare).find(':') == std::string_view::npos);
+  if (bare == line.host.size()) FUZZ_CHECK(port == DEFAULT_HTTP_PORT);
+  // Short digit runs read as atoi reads them.
+  const std::string after_colon(bare < line.host.size() ? line.host.substr(bare + 1) : "");
+  if (bare < line.host.size() && after_colon.size() < 10) {
+    FUZZ_CHECK(port == std::atoi(after_colon.c_str()));
+  }
+}
+
+std::string drain(int s) {
+  std::string got;
+  char chunk[65536];
+  for (;;) {
+    const ssize_t n = recv(s, chunk, sizeof chunk, MSG_DONTWAIT);
+    if (n <= 0) break;
+    got.append(chunk, static_cast<std::size_t>(n));
+  }
+  return got;
+}
+
+void check_dispatch(std::string_view piece, const RequestLine& line) {
+  if (piece.size() > 4 && piece[4] == '/') return;  // the setup pages
+  if (line.kind == RequestKind::TUNNEL) return;     // would connect
+  if (line.kind == RequestKind::PLAIN) {
+    std::size_t bare = 0;
+    port_of_host(line.host, &bare);
+    // Reloads the rules and answers locally; covered by the proxy's tests.
+    if (line.host.substr(0, bare) == "vellomar.reload") return;
+  }
+  int browser[2], server[2];
+  FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, browser) == 0);
+  FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, server) == 0);
+  // Room for a whole piece in either direction without blocking.
+  const int room = 4 * static_cast<int>(PIECE_SIZE);
+  for (int s : {browser[0], browser[1], server[0], server[1]}) {
+    setsockopt(s, SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
+    setsockopt(s, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+  }
+
+  static char buffer[PIECE_SIZE + 1];
+  static char host_buffer[HOST_BUFFER_SIZE];
+  static char last_host[HOST_BUFFER_SIZE];
+  std::memcpy(buffer, piece.data(), piece.size());
+  host_buffer[0] = '\0';
+  const std::string host(line.host);
+  std::snprintf(last_host, sizeof last_host, "%s", host.c_str());
+
+  // What upstream must receive.
+  std::string expected;
+  if (line.kind == RequestKind::PLAIN) {
+    // The path as a zero-terminated text (a request line never holds a zero
+    // before its body), then every byte after the host-and-path.
+    expected = std::string(line.method) + " " + std::string(line.path) + std::string(line.rest);
+  } else {
+    expected = std::string(piece);
+  }
+
+  const int result =
+      dispatch_request(browser[0], server[0], buffer, piece.size(), host_buffer, last_host);
+  const std::string forwarded = drain(server[1]);
+  if (result == SESSION_OVER) {
+    // Answered locally (the built-in advertisement page): dispatch closed
+    // both of its sockets, and nothing went upstream.
+    FUZZ_CHECK(forwarded.empty());
+    FUZZ_CHECK(!drain(browser[1]).empty());
+    close(browser[1]);
+    close(server[1]);
+    return;
+  }
+  FUZZ_CHECK(result == server[0]);  // reused, not closed and not replaced
+  FUZZ_CHECK(forwarded == expected);
+  if (line.kind == RequestKind::PLAIN) {
+    // The in-place rewrite never grows the piece.
+    FUZZ_CHECK(forwarded.size() <= piece.size());
+    FUZZ_CHECK(std::strlen(host_buffer) <= host.size());
+    FUZZ_CHECK(host.compare(0, std::strlen(host_buffer), host_buffer) == 0);
+  }
+  FUZZ_CHECK(drain(browser[1]).empty());  // nothing answered locally
+  for (int s : {browser[0], browser[1], server[0], server[1]}) close(s);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // The registry and the activity log of a machine of our own (logging off).
+  static char prefix[] = "/tmp/vellomar-fuzz-dispatch.XXXXXX";
+  if (mkdtemp(prefix) != nullptr) setenv("VELLOMAR_PREFIX", prefix, 1);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0 || size > PIECE_SIZE) return 0;
+  const std::string_view piece(reinterpret_cast<const char*>(data), size);
+  const RequestLine line = parse_request_line(piece);
+  check_against_scanf(piece, line);
+  check_dispatch(piece, line);
+  return 0;
+}
