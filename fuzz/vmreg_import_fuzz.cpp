@@ -1,0 +1,96 @@
+// Fuzzes what "vmreg import" does with a file: reading registry text into
+// changes and applying them in one transaction. Checks that a refused file
+// names a line inside it, that every change names a line inside the file,
+// and the round trip "vmreg export" promises: the export of what an import
+// made reads back into exactly the same export.
+//
+// The registry is a machine folder of this process's own; every input starts
+// from an empty registry.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz/fuzz_check.h"
+#include "platform/registry.h"
+#include "platform/registry_text.h"
+
+namespace text = platform::registry_text;
+
+namespace {
+
+// Applying touches the database; keep each input's work bounded.
+constexpr std::size_t MAX_CHANGES_APPLIED = 64;
+
+void empty_registry() {
+  for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_USERS, HKEY_CURRENT_CONFIG,
+                    HKEY_CLASSES_ROOT}) {
+    for (;;) {
+      char name[1024];
+      DWORD size = sizeof name;
+      if (RegEnumKeyExA(root, 0, name, &size, nullptr, nullptr, nullptr, nullptr) !=
+          ERROR_SUCCESS) {
+        break;
+      }
+      FUZZ_CHECK(RegDeleteTreeA(root, name) == ERROR_SUCCESS);
+    }
+  }
+}
+
+int line_count(std::string_view file) {
+  int lines = 1;
+  for (char c : file) lines += c == '\n';
+  return lines;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  static char prefix[] = "/tmp/vellomar-fuzz-vmreg.XXXXXX";
+  if (mkdtemp(prefix) != nullptr) setenv("VELLOMAR_PREFIX", prefix, 1);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view file(reinterpret_cast<const char*>(data), size);
+  std::vector<text::Change> changes;
+  text::ParseError error;
+  if (!text::parse(file, &changes, &error)) {
+    // UTF-16 files count lines in characters, not bytes: allow for both.
+    FUZZ_CHECK(error.line >= 0 && error.line <= line_count(file));
+    FUZZ_CHECK(!error.message.empty());
+    return 0;
+  }
+  for (const text::Change& change : changes) {
+    FUZZ_CHECK(change.line >= 1 && change.line <= line_count(file));
+  }
+  if (changes.size() > MAX_CHANGES_APPLIED) return 0;
+
+  empty_registry();
+  int failed_line = 0;
+  if (text::apply_changes(changes, &failed_line) != ERROR_SUCCESS) {
+    // One transaction: nothing may have changed.
+    std::string after;
+    std::string message;
+    FUZZ_CHECK(text::export_all(&after, &message));
+    std::string empty;
+    empty_registry();
+    FUZZ_CHECK(text::export_all(&empty, &message));
+    FUZZ_CHECK(after == empty);
+    return 0;
+  }
+  std::string exported;
+  std::string message;
+  if (!text::export_all(&exported, &message)) return 0;  // a name text cannot carry
+
+  std::vector<text::Change> again;
+  FUZZ_CHECK(text::parse(exported, &again, &error));
+  empty_registry();
+  FUZZ_CHECK(text::apply_changes(again, &failed_line) == ERROR_SUCCESS);
+  std::string reexported;
+  FUZZ_CHECK(text::export_all(&reexported, &message));
+  FUZZ_CHECK(reexported == exported);
+  return 0;
+}
