@@ -1,14 +1,40 @@
-// The main program's hidden main window and instance, set by the user
-// interface thread before the proxy thread starts and only read afterwards.
+// The main program as a tray application: WinMain, the hidden main window,
+// its tray icon, the popup menu's commands and the About box.
+//
+// Everything here runs on the user interface thread (the thread that calls
+// WinMain), except remove_tray_icon, which the proxy thread's fatal paths call
+// as well: the desktop's icon calls are safe from any thread. app_instance and
+// main_window are written by the user interface thread before the proxy thread
+// starts, and only read afterwards.
 #pragma once
 
+#include "platform/desktop.h"
 #include "platform/win32.h"
 
 extern HINSTANCE app_instance;
 extern HWND main_window;
 
-// Removes the tray icon (the proxy thread's fatal paths call this too).
-void remove_tray_icon();
-
 // The fixed installation folder.
 inline constexpr char INSTALL_DIRECTORY[] = "C:\\Program Files\\Vellomar";
+
+// The program's entry: a non-empty command line runs one browser command;
+// an empty one runs the tray application. Returns the exit status.
+int WinMain(HINSTANCE instance, HINSTANCE previous, char* command_line, int show);
+
+void register_main_class(HINSTANCE instance);
+bool create_main_window(HINSTANCE instance);
+void add_tray_icon();
+// Removes the tray icon (the proxy thread's fatal paths call this too).
+void remove_tray_icon();
+LRESULT main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+// The tray icon's callback message and the commands of its popup menu
+// (tray_commands.cpp), called by main_window_proc.
+LRESULT handle_tray_callback(HWND window, LPARAM mouse_message);
+LRESULT handle_command(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+INT_PTR about_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
+
+// The Netscape program the "With Netscape" command starts: the browser's
+// "Install Directory" from the current user's registry, or the usual
+// folder, with "\Program\NETSCAPE" appended.
+std::string netscape_program();

@@ -1,0 +1,41 @@
+// vmremove: after one confirmation, takes the main program out of the
+// desktop's start-up and switches the proxy off in both browsers. It deletes
+// no file and stops no running program. Exit status 0 when done, -1 (255)
+// when declined or the start-up key cannot be opened (nothing changed then).
+#include "browsercfg/browser_config.h"
+#include "platform/msgbox.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+
+namespace {
+
+constexpr char TITLE[] = "Remove Vellomar";
+constexpr char RUN_KEY[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr char RUN_VALUE_NAME[] = "Vellomar";
+constexpr int REMOVE_DECLINED = -1;
+
+constexpr char QUESTION[] =
+    "This Removes Vellomar from Internet Explorer, Netscape and your computer's startup.\r\n"
+    "Close all Internet Explorer and Netscape windows before proceeding.\r\n"
+    "Also, if Vellomar is still running. right-clicking on it's menu (next to your clock) and "
+    "choose 'Exit Vellomar'\r\n"
+    "Do you want to continue?";
+
+}  // namespace
+
+int main() {
+  platform::init_process();
+  if (MessageBoxA(nullptr, QUESTION, TITLE, MB_YESNO) != IDYES) return REMOVE_DECLINED;
+  HKEY run_key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, RUN_KEY, 0, KEY_WRITE, &run_key) != ERROR_SUCCESS) {
+    MessageBoxA(nullptr, "Could not open registry", TITLE, MB_OK);
+    return REMOVE_DECLINED;
+  }
+  // Already gone is fine.
+  RegDeleteValueA(run_key, RUN_VALUE_NAME);
+  RegCloseKey(run_key);
+  configure_ie_proxy(0);
+  configure_netscape_proxy(0);
+  MessageBoxA(nullptr, "Vellomar has been removed.", TITLE, MB_OK);
+  return 0;
+}

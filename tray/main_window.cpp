@@ -1,0 +1,121 @@
+// Start-up of the main program, its hidden main window, the tray icon and the
+// message loop. The window is never shown: it exists to own the tray icon, the
+// popup menu and the message boxes, and its destruction is how the program
+// ends (Exit, a successful Remove, or a stop signal).
+#include "tray/main_window.h"
+
+#include <cstring>
+
+#include "browsercfg/browser_config.h"
+#include "platform/files.h"
+#include "platform/msgbox.h"
+#include "platform/process.h"
+#include "proxy/listener.h"
+#include "settings/activity_log.h"
+#include "tray/resources.h"
+
+HINSTANCE app_instance = nullptr;
+HWND main_window = nullptr;
+
+namespace {
+
+constexpr char WINDOW_CLASS[] = "VELLOMAR";
+constexpr char WINDOW_TITLE[] = "Vellomar";
+constexpr UINT TRAY_ICON_ID = 3473;
+constexpr UINT WM_TRAY_CALLBACK = WM_USER + 1;
+constexpr char TRAY_TIP[] = "Vellomar";
+
+NOTIFYICONDATAA tray_icon_data() {
+  NOTIFYICONDATAA data{};
+  data.cbSize = sizeof data;
+  data.hWnd = main_window;
+  data.uID = TRAY_ICON_ID;
+  data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+  data.uCallbackMessage = WM_TRAY_CALLBACK;
+  data.hIcon = LoadIconA(app_instance, MAKEINTRESOURCEA(IDI_VELLOMAR));
+  std::strncpy(data.szTip, TRAY_TIP, sizeof data.szTip - 1);
+  return data;
+}
+
+}  // namespace
+
+void register_main_class(HINSTANCE instance) {
+  WNDCLASSEXA window_class{};
+  window_class.cbSize = sizeof window_class;
+  window_class.style = CS_HREDRAW | CS_VREDRAW;
+  window_class.lpfnWndProc = main_window_proc;
+  window_class.hInstance = instance;
+  window_class.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_VELLOMAR));
+  window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+  window_class.hbrBackground = reinterpret_cast<HBRUSH>(std::uintptr_t{COLOR_WINDOW + 1});
+  window_class.lpszClassName = WINDOW_CLASS;
+  window_class.hIconSm = LoadIconA(instance, MAKEINTRESOURCEA(IDI_SMALL));
+  RegisterClassExA(&window_class);
+}
+
+bool create_main_window(HINSTANCE instance) {
+  app_instance = instance;
+  main_window = CreateWindowExA(0, WINDOW_CLASS, WINDOW_TITLE, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                                0, CW_USEDEFAULT, 0, nullptr, nullptr, instance, nullptr);
+  return main_window != nullptr;
+}
+
+void add_tray_icon() {
+  NOTIFYICONDATAA data = tray_icon_data();
+  // An icon of this window and id that is somehow still there goes first.
+  Shell_NotifyIconA(NIM_DELETE, &data);
+  Shell_NotifyIconA(NIM_ADD, &data);
+}
+
+void remove_tray_icon() {
+  NOTIFYICONDATAA data = tray_icon_data();
+  Shell_NotifyIconA(NIM_DELETE, &data);
+}
+
+LRESULT main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case WM_CREATE:
+      // Set before the proxy thread exists, which uses it as the owner of
+      // its message boxes.
+      main_window = window;
+      add_tray_icon();
+      if (start_thread(proxy_thread_main, nullptr) != 0) {
+        show_message(MB_OK, "Can't start Proxy Thread");
+        DestroyWindow(window);
+      }
+      return 1;
+    case WM_DESTROY:
+      remove_tray_icon();
+      PostQuitMessage(0);
+      log_activity("***************** Vellomar Exiting *****************");
+      return 1;
+    case WM_PAINT:
+      // The window is never shown, so there is nothing to draw.
+      return 1;
+    case WM_TRAY_CALLBACK:
+      return handle_tray_callback(window, lparam);
+    case WM_COMMAND:
+      return handle_command(window, message, wparam, lparam);
+    default:
+      return DefWindowProcA(window, message, wparam, lparam);
+  }
+}
+
+int WinMain(HINSTANCE instance, HINSTANCE, char* command_line, int) {
+  if (command_line != nullptr && command_line[0] != '\0') {
+    run_browser_command(command_line);
+    return 0;
+  }
+  if (change_directory(INSTALL_DIRECTORY) != 0) {
+    show_message(MB_ICONHAND, "Vellomar is not installed properly...Exiting...");
+    return -1;
+  }
+  register_main_class(instance);
+  if (!create_main_window(instance)) return 0;
+  MSG message;
+  while (GetMessageA(&message, nullptr, 0, 0)) {
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+  return static_cast<int>(message.wParam);
+}
