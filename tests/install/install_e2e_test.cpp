@@ -1,0 +1,171 @@
+// setup run from a copy of the distribution folder, and vmremove, each in a
+// machine folder of its own.
+#include "tests/tray/e2e_support.h"
+
+namespace {
+
+using e2e::box;
+using e2e::eventually;
+using e2e::Machine;
+namespace fs = std::filesystem;
+
+constexpr char RUN_COMMAND[] = "C:\\Program Files\\Vellomar\\Vellomar.exe";
+constexpr char BROWSER_QUESTION[] =
+    "Vellomar is Installed.\n\nDo you want setup to update Internet Explorer's and Netscape's "
+    "Proxy Settings?\nYou can choose no and read the instructions to do it manually.\n\n\n***** "
+    "WARNING: IF YOU ARE USING A PROXY SERVER, CHOOSE NO! *****";
+constexpr char REMOVE_QUESTION[] =
+    "This Removes Vellomar from Internet Explorer, Netscape and your computer's startup.\r\n"
+    "Close all Internet Explorer and Netscape windows before proceeding.\r\n"
+    "Also, if Vellomar is still running. right-clicking on it's menu (next to your clock) and "
+    "choose 'Exit Vellomar'\r\n"
+    "Do you want to continue?";
+const char* const SHIPPED[] = {"Vellomar.EX_", "VMRemove.exe", "Vellomar.ini", "Vellomar.txt",
+                               "Vellomar.hlp", "Vellomar.log", "setup"};
+
+class Install : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dist = machine.root() / "dist";
+    fs::create_directories(dist);
+    for (const char* name : SHIPPED) {
+      fs::copy_file(fs::path(VELLOMAR_DIST_DIR) / name, dist / name);
+    }
+  }
+  void TearDown() override {
+    // A tray application that setup started ends here, through its menu.
+    if (fs::exists(machine.socket())) {
+      machine.vmtray({"choose", "Exit Vellomar"}, "yes");
+      eventually(e2e::port_8000_free);
+    }
+  }
+
+  e2e::Outcome setup(const std::string& answer) {
+    return machine.run({(dist / "setup").string()}, dist, answer);
+  }
+  std::string run_value() { return e2e::value_text(HKEY_LOCAL_MACHINE, e2e::RUN_KEY, "Vellomar"); }
+  std::string flag(const char* browser) {
+    return e2e::value_text(HKEY_LOCAL_MACHINE, e2e::INSTALL_FLAGS_KEY, browser);
+  }
+
+  Machine machine;
+  fs::path dist;
+};
+
+TEST_F(Install, AMissingFileStopsSetupBeforeTheRegistry) {
+  machine.seed_registry(false);
+  fs::remove(dist / "Vellomar.log");
+  e2e::Outcome outcome = setup("yes");
+  EXPECT_EQ(outcome.status, 255);
+  EXPECT_EQ(machine.boxes(),
+            std::vector<std::string>{box("Setup Error", "Could not copy files.", 0, "ok")});
+  EXPECT_TRUE(fs::is_directory(machine.install_dir()));
+  EXPECT_TRUE(fs::is_empty(machine.install_dir()));
+  EXPECT_EQ(run_value(), "<none>");
+}
+
+TEST_F(Install, WithoutTheStartUpKeySetupSaysSo) {
+  e2e::Outcome outcome = setup("yes");
+  EXPECT_EQ(outcome.status, 255);
+  EXPECT_EQ(machine.boxes(),
+            std::vector<std::string>{box("Setup Error", "Could not open registry", 0, "ok")});
+  EXPECT_TRUE(fs::exists(machine.install_dir() / "Vellomar.exe"));
+}
+
+TEST_F(Install, AnsweredNoSetupShowsTheInstructionsAndStartsVellomar) {
+  ASSERT_TRUE(eventually(e2e::port_8000_free));
+  machine.seed_registry();
+  machine.record_calls("notepad");
+  e2e::Outcome outcome = setup("no");
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(machine.boxes(),
+            (std::vector<std::string>{box("Vellomar Setup", BROWSER_QUESTION, 4, "no"),
+                                      box("Vellomar Setup", "Setup Complete.", 0, "ok")}));
+  EXPECT_EQ(run_value(), RUN_COMMAND);
+  for (const char* name :
+       {"Vellomar.log", "Vellomar.txt", "Vellomar.ini", "Vellomar.hlp", "VMRemove.exe"}) {
+    EXPECT_EQ(e2e::read_file(machine.install_dir() / name), e2e::read_file(dist / name)) << name;
+  }
+  EXPECT_EQ(e2e::read_file(machine.install_dir() / "Vellomar.exe"),
+            e2e::read_file(dist / "Vellomar.EX_"));
+  ASSERT_TRUE(eventually([&] { return !machine.calls("notepad").empty(); }));
+  EXPECT_EQ(machine.calls("notepad"), "notepad|Vellomar.txt\n");
+  // The installed main program serves, started by name from its folder.
+  ASSERT_TRUE(eventually(e2e::port_8000_serves));
+  EXPECT_EQ(machine.vmtray({"menu"}).status, 0);
+  EXPECT_EQ(flag("Internet Explorer"), "<none>");
+  EXPECT_EQ(flag("Netscape"), "<none>");
+  EXPECT_TRUE(
+      eventually([&] { return machine.log().find("Vellomar Started") != std::string::npos; }));
+}
+
+TEST_F(Install, AnsweredYesSetupPointsBothBrowsersAtTheProxy) {
+  ASSERT_TRUE(eventually(e2e::port_8000_free));
+  machine.seed_registry();
+  e2e::Outcome outcome = setup("yes");
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(machine.boxes(),
+            (std::vector<std::string>{box("Vellomar Setup", BROWSER_QUESTION, 4, "yes"),
+                                      box("Vellomar Setup", "Setup Complete.", 0, "ok")}));
+  EXPECT_TRUE(eventually([&] { return flag("Internet Explorer") == "1"; }));
+  EXPECT_TRUE(eventually([&] { return flag("Netscape") == "1"; }));
+  ASSERT_TRUE(eventually(e2e::port_8000_serves));
+  e2e::Outcome stop = machine.vmtray({"choose", "Exit Vellomar"}, "yes");
+  EXPECT_EQ(stop.status, 0);
+  EXPECT_TRUE(eventually(e2e::port_8000_free));
+  EXPECT_NE(machine.log().find(e2e::EXITING_LINE), std::string::npos);
+}
+
+class Remove : public Install {
+ protected:
+  e2e::Outcome vmremove(const std::string& answer) {
+    return machine.run({(dist / "VMRemove.exe").string(), "ignored"}, dist, answer);
+  }
+  void SetUp() override {
+    Install::SetUp();
+    machine.seed_registry();
+    e2e::set_value(HKEY_LOCAL_MACHINE, e2e::RUN_KEY, "Vellomar", RUN_COMMAND);
+    e2e::set_value(HKEY_LOCAL_MACHINE, e2e::INSTALL_FLAGS_KEY, "Internet Explorer", "1");
+    e2e::set_value(HKEY_LOCAL_MACHINE, e2e::INSTALL_FLAGS_KEY, "Netscape", "1");
+  }
+};
+
+TEST_F(Remove, DeclinedChangesNothing) {
+  e2e::Outcome outcome = vmremove("no");
+  EXPECT_EQ(outcome.status, 255);
+  EXPECT_EQ(machine.boxes(),
+            std::vector<std::string>{box("Remove Vellomar", REMOVE_QUESTION, 4, "no")});
+  EXPECT_EQ(run_value(), RUN_COMMAND);
+  EXPECT_EQ(flag("Internet Explorer"), "1");
+  EXPECT_EQ(flag("Netscape"), "1");
+}
+
+TEST_F(Remove, ConfirmedTakesTheStartUpEntryAndTheBrowsersAway) {
+  // Twice: the second run finds the entry gone and does the same.
+  for (int run = 0; run < 2; ++run) {
+    e2e::Outcome outcome = vmremove("yes");
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(run_value(), "<none>");
+    EXPECT_EQ(flag("Internet Explorer"), "0");
+    EXPECT_EQ(flag("Netscape"), "0");
+  }
+  EXPECT_EQ(machine.boxes(), (std::vector<std::string>{
+                                 box("Remove Vellomar", REMOVE_QUESTION, 4, "yes"),
+                                 box("Remove Vellomar", "Vellomar has been removed.", 0, "ok"),
+                                 box("Remove Vellomar", REMOVE_QUESTION, 4, "yes"),
+                                 box("Remove Vellomar", "Vellomar has been removed.", 0, "ok")}));
+}
+
+TEST_F(Remove, WithoutTheStartUpKeyNothingChanges) {
+  HKEY software = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "", 0, KEY_ALL_ACCESS, &software), ERROR_SUCCESS);
+  RegDeleteTreeA(HKEY_LOCAL_MACHINE, e2e::RUN_KEY.c_str());
+  e2e::Outcome outcome = vmremove("yes");
+  EXPECT_EQ(outcome.status, 255);
+  EXPECT_EQ(machine.boxes(),
+            (std::vector<std::string>{box("Remove Vellomar", REMOVE_QUESTION, 4, "yes"),
+                                      box("Remove Vellomar", "Could not open registry", 0, "ok")}));
+  EXPECT_EQ(flag("Internet Explorer"), "1");
+}
+
+}  // namespace
