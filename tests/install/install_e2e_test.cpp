@@ -157,8 +157,6 @@ TEST_F(Remove, ConfirmedTakesTheStartUpEntryAndTheBrowsersAway) {
 }
 
 TEST_F(Remove, WithoutTheStartUpKeyNothingChanges) {
-  HKEY software = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "", 0, KEY_ALL_ACCESS, &software), ERROR_SUCCESS);
   RegDeleteTreeA(HKEY_LOCAL_MACHINE, e2e::RUN_KEY.c_str());
   e2e::Outcome outcome = vmremove("yes");
   EXPECT_EQ(outcome.status, 255);
