@@ -89,7 +89,7 @@ TEST_F(Install, AnsweredNoSetupShowsTheInstructionsAndStartsVellomar) {
   EXPECT_EQ(e2e::read_file(machine.install_dir() / "Vellomar.exe"),
             e2e::read_file(dist / "Vellomar.EX_"));
   ASSERT_TRUE(eventually([&] { return !machine.calls("notepad").empty(); }));
-  EXPECT_EQ(machine.calls("notepad"), "notepad|Vellomar.txt\n");
+  EXPECT_EQ(machine.calls("notepad"), "1|Vellomar.txt\n");
   // The installed main program serves, started by name from its folder.
   ASSERT_TRUE(eventually(e2e::port_8000_serves));
   EXPECT_EQ(machine.vmtray({"menu"}).status, 0);

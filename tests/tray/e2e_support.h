@@ -93,6 +93,34 @@ inline bool port_8000_free() {
   return refused;
 }
 
+// Creates the key; with a non-empty name also sets that value as REG_SZ.
+inline void set_value(HKEY root, const std::string& path, const std::string& name,
+                      const std::string& text) {
+  HKEY key = nullptr;
+  ASSERT_EQ(
+      RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+      ERROR_SUCCESS);
+  if (!name.empty()) {
+    RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                   static_cast<DWORD>(text.size() + 1));
+  }
+  RegCloseKey(key);
+}
+
+// The text of a REG_SZ value without its terminating zero; "<none>" when the
+// key or the value is missing.
+inline std::string value_text(HKEY root, const std::string& path, const std::string& name) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return "<none>";
+  char data[1024] = {};
+  DWORD size = sizeof data - 1;
+  LONG result =
+      RegQueryValueExA(key, name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
+  RegCloseKey(key);
+  if (result != ERROR_SUCCESS) return "<none>";
+  return std::string(data, size).c_str();
+}
+
 struct Outcome {
   int status = -1;  // exit status, or -1 when the program did not end normally
   std::string out;
@@ -106,7 +134,8 @@ class Machine {
     char pattern[] = "/tmp/vm-e2e-XXXXXX";
     root_ = mkdtemp(pattern);
     prefix_ = root_ / "machine";
-    fs::create_directories(prefix_);
+    // Every machine has its C: drive.
+    fs::create_directories(prefix_ / "drive_c");
     fs::create_directories(stand_ins());
     setenv("VELLOMAR_PREFIX", prefix_.c_str(), 1);
   }
@@ -135,13 +164,14 @@ class Machine {
     return lines;
   }
 
-  // A stand-in program that appends its arguments (argv[0] included, one
-  // line, separated by "|") to stand_ins()/NAME.calls and ends with `status`.
+  // A stand-in program that appends the number of its arguments and the
+  // arguments (one line, separated by "|"; a script cannot see its argv[0])
+  // to stand_ins()/NAME.calls and ends with `status`.
   void record_calls(const std::string& name, int status = 0) {
     fs::path calls = stand_ins() / (name + ".calls");
     write_file(stand_ins() / name,
                "#!/bin/sh\n"
-               "line=\"$0\"\nfor a in \"$@\"; do line=\"$line|$a\"; done\n"
+               "line=\"$#\"\nfor a in \"$@\"; do line=\"$line|$a\"; done\n"
                "echo \"$line\" >> '" +
                    calls.string() + "'\nexit " + std::to_string(status) + "\n",
                true);
@@ -247,34 +277,6 @@ class Machine {
   fs::path prefix_;
   std::vector<pid_t> background_;
 };
-
-// Creates the key; with a non-empty name also sets that value as REG_SZ.
-inline void set_value(HKEY root, const std::string& path, const std::string& name,
-                      const std::string& text) {
-  HKEY key = nullptr;
-  ASSERT_EQ(
-      RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-      ERROR_SUCCESS);
-  if (!name.empty()) {
-    RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                   static_cast<DWORD>(text.size() + 1));
-  }
-  RegCloseKey(key);
-}
-
-// The text of a REG_SZ value without its terminating zero; "<none>" when the
-// key or the value is missing.
-inline std::string value_text(HKEY root, const std::string& path, const std::string& name) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return "<none>";
-  char data[1024] = {};
-  DWORD size = sizeof data - 1;
-  LONG result =
-      RegQueryValueExA(key, name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
-  RegCloseKey(key);
-  if (result != ERROR_SUCCESS) return "<none>";
-  return std::string(data, size).c_str();
-}
 
 // One message box as the log writes it, for comparing.
 inline std::string box(const std::string& caption, const std::string& text, int type,

@@ -97,7 +97,7 @@ TEST_F(Tray, ViewLogAndOpenSetupStartTheirPrograms) {
                  "Install Directory", "C:\\Browsers\\Navigator");
   const auto navigator = machine.prefix() / "drive_c" / "Browsers" / "Navigator" / "Program";
   e2e::write_file(navigator / "NETSCAPE",
-                  "#!/bin/sh\necho \"$0|$1\" > '" + (navigator / "calls").string() + "'\n", true);
+                  "#!/bin/sh\necho \"$#|$1\" > '" + (navigator / "calls").string() + "'\n", true);
   start_tray();
 
   EXPECT_EQ(machine.vmtray({"choose", "View Log"}).status, 0);
@@ -105,11 +105,11 @@ TEST_F(Tray, ViewLogAndOpenSetupStartTheirPrograms) {
   EXPECT_EQ(machine.vmtray({"choose", "With Netscape"}).status, 0);
   const std::string address = "http://127.0.0.1:8000/";
   ASSERT_TRUE(eventually([&] { return !machine.calls("notepad").empty(); }));
-  EXPECT_EQ(machine.calls("notepad"), "notepad|Vellomar.log\n");
+  EXPECT_EQ(machine.calls("notepad"), "1|Vellomar.log\n");
   ASSERT_TRUE(eventually([&] { return !machine.calls("explorer").empty(); }));
-  EXPECT_EQ(machine.calls("explorer"), address + "|" + address + "\n");
+  EXPECT_EQ(machine.calls("explorer"), "1|" + address + "\n");
   ASSERT_TRUE(eventually([&] { return std::filesystem::exists(navigator / "calls"); }));
-  EXPECT_EQ(e2e::read_file(navigator / "calls"), address + "|" + address + "\n");
+  EXPECT_EQ(e2e::read_file(navigator / "calls"), "1|" + address + "\n");
   EXPECT_TRUE(machine.boxes().empty());
 }
 
@@ -129,7 +129,7 @@ TEST_F(Tray, RemoveEndsTheProgramOnlyWhenTheRemoveProgramSucceeds) {
   machine.record_calls("vmremove", 1);
   start_tray();
   EXPECT_EQ(machine.vmtray({"choose", "Remove Vellomar"}).status, 0);
-  EXPECT_EQ(machine.calls("vmremove"), "vmremove|\n");
+  EXPECT_EQ(machine.calls("vmremove"), "1|\n");
   EXPECT_TRUE(still_running());
 
   machine.record_calls("vmremove", 0);
