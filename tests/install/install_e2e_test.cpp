@@ -116,6 +116,33 @@ TEST_F(Install, AnsweredYesSetupPointsBothBrowsersAtTheProxy) {
   EXPECT_NE(machine.log().find(e2e::EXITING_LINE), std::string::npos);
 }
 
+TEST_F(Install, ARunningVellomarKeepsItsProgramAndTheStartUpEntryIsNotWritten) {
+  ASSERT_TRUE(eventually(e2e::port_8000_free));
+  machine.seed_registry();
+  machine.install_files();
+  machine.start_background({(machine.install_dir() / "Vellomar.exe").string()}, machine.root());
+  ASSERT_TRUE(eventually(e2e::port_8000_serves));
+  // The running program wrote its start-up entry; the user took it away.
+  HKEY run_key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, e2e::RUN_KEY.c_str(), 0, KEY_WRITE, &run_key),
+            ERROR_SUCCESS);
+  RegDeleteValueA(run_key, "Vellomar");
+  RegCloseKey(run_key);
+  e2e::write_file(dist / "Vellomar.txt", "new instructions\n");
+  e2e::Outcome outcome = setup("yes");
+  EXPECT_EQ(outcome.status, 255);
+  EXPECT_EQ(machine.boxes(),
+            std::vector<std::string>{box(
+                "Setup Error",
+                "Could not copy Vellomar.exe. If Vellomar is currently running,\nRight-Click on "
+                "it's icon (Next to the clock) and choose 'Exit Vellomar'.\nThen run Setup again.",
+                0, "ok")});
+  // The other five files are replaced all the same.
+  EXPECT_EQ(e2e::read_file(machine.install_dir() / "Vellomar.txt"), "new instructions\n");
+  EXPECT_EQ(run_value(), "<none>");
+  EXPECT_TRUE(e2e::port_8000_serves());
+}
+
 class Remove : public Install {
  protected:
   e2e::Outcome vmremove(const std::string& answer) {
