@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <thread>
@@ -223,7 +224,15 @@ INSTANTIATE_TEST_SUITE_P(
                       ChooseCase{{"choose", "----"}, 1, 0, "no item"},
                       ChooseCase{{"click", "left"}, 0, 0, "nothing happened"},
                       ChooseCase{{"click", "double"}, 0, 0, "nothing happened"},
-                      ChooseCase{{"key", "escape"}, 1, 0, "No dialog box is open."}));
+                      ChooseCase{{"key", "escape"}, 1, 0, "No dialog box is open."}),
+    [](const ::testing::TestParamInfo<ChooseCase>& info) {
+      std::string name;
+      for (const std::string& word : info.param.arguments) {
+        for (char c : word) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        name += '_';
+      }
+      return name + std::to_string(info.index);
+    });
 
 TEST_F(SocketTray, AChosenDialogAnswersWhileOpenAndEscapeClosesIt) {
   TrayProgram program;

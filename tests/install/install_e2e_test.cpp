@@ -82,8 +82,7 @@ TEST_F(Install, AnsweredNoSetupShowsTheInstructionsAndStartsVellomar) {
             (std::vector<std::string>{box("Vellomar Setup", BROWSER_QUESTION, 4, "no"),
                                       box("Vellomar Setup", "Setup Complete.", 0, "ok")}));
   EXPECT_EQ(run_value(), RUN_COMMAND);
-  for (const char* name :
-       {"Vellomar.log", "Vellomar.txt", "Vellomar.ini", "Vellomar.hlp", "VMRemove.exe"}) {
+  for (const char* name : {"Vellomar.txt", "Vellomar.ini", "Vellomar.hlp", "VMRemove.exe"}) {
     EXPECT_EQ(e2e::read_file(machine.install_dir() / name), e2e::read_file(dist / name)) << name;
   }
   EXPECT_EQ(e2e::read_file(machine.install_dir() / "Vellomar.exe"),
