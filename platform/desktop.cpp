@@ -52,6 +52,8 @@ struct MessageQueue {
   std::deque<Posted> posted;
   bool quit = false;
   int quit_code = 0;
+  // Set when a window of this thread was destroyed for another thread.
+  bool destroyed_for_other_thread = false;
   // The input in progress; only the queue's own thread touches it.
   std::shared_ptr<platform::DesktopInput> current_input;
 };
@@ -243,6 +245,7 @@ BOOL DestroyWindow(HWND handle) {
     auto outcome = std::make_shared<Outcome>();
     push(*window->queue, {MSG{}, nullptr, [handle, outcome] {
                             BOOL result = DestroyWindow(handle);
+                            my_queue()->destroyed_for_other_thread = true;
                             std::lock_guard<std::mutex> lock(outcome->mutex);
                             outcome->result = result;
                             outcome->done = true;
@@ -345,6 +348,14 @@ BOOL GetMessageA(MSG* message, HWND, UINT, UINT) {
       }
     }
     if (quit) {
+      if (queue.destroyed_for_other_thread) {
+        // The thread that had the window destroyed is ending the process
+        // (a fatal start-up failure); give it the time to do so with its
+        // own exit status before this thread's loop ends.
+        queue.destroyed_for_other_thread = false;
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(platform::OTHER_THREAD_EXIT_GRACE_MS));
+      }
       if (queue.current_input) {
         queue.current_input->event(platform::DesktopEvent::loop_ended, "");
         queue.current_input.reset();

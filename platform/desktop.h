@@ -309,6 +309,11 @@ namespace platform {
 // Longest wait of DestroyWindow called from a thread that does not own the
 // window, for the owner thread to carry the destruction out.
 constexpr int CROSS_THREAD_WAIT_MS = 5000;
+// A thread that has another thread destroy its window usually ends the
+// process right after (a fatal start-up failure): the message loop that then
+// takes WM_QUIT waits this long first, so that the process ends with that
+// thread's exit status rather than the loop's.
+constexpr int OTHER_THREAD_EXIT_GRACE_MS = 2000;
 
 // Something happening on the desktop that the one giving input hears of.
 enum class DesktopEvent {
