@@ -25,7 +25,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include "filter/matcher.h"
 #include "filter/split_text.h"
@@ -252,6 +251,55 @@ std::size_t anchor_size_for(std::size_t text_size) {
   return text_size >= LONG_ANCHOR ? LONG_ANCHOR : text_size >= SHORT_ANCHOR ? SHORT_ANCHOR : 0;
 }
 
+// How often each key was added: open addressing, an empty slot has count 0.
+class KeyCounter {
+ public:
+  void add(std::uint64_t key) {
+    if ((used_ + 1) * 2 > slots_.size()) grow();
+    Slot& slot = find(key);
+    if (slot.count == 0) {
+      slot.key = key;
+      ++used_;
+    }
+    ++slot.count;
+  }
+
+  std::uint32_t count(std::uint64_t key) const {
+    if (slots_.empty()) return 0;
+    std::size_t at = (key ^ (key >> 29)) & mask_;
+    while (slots_[at].count != 0) {
+      if (slots_[at].key == key) return slots_[at].count;
+      at = (at + 1) & mask_;
+    }
+    return 0;
+  }
+
+ private:
+  struct Slot {
+    std::uint64_t key = 0;
+    std::uint32_t count = 0;
+  };
+
+  Slot& find(std::uint64_t key) {
+    std::size_t at = (key ^ (key >> 29)) & mask_;
+    while (slots_[at].count != 0 && slots_[at].key != key) at = (at + 1) & mask_;
+    return slots_[at];
+  }
+
+  void grow() {
+    std::vector<Slot> old(std::max<std::size_t>(16, slots_.size() * 2));
+    old.swap(slots_);
+    mask_ = slots_.size() - 1;
+    for (const Slot& slot : old) {
+      if (slot.count != 0) find(slot.key) = slot;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t mask_ = 0;
+  std::size_t used_ = 0;
+};
+
 // Which text lengths occur, for a quick "none of this length".
 class LengthSet {
  public:
@@ -385,32 +433,33 @@ class TargetIndex {
     auto run_key = [](std::string_view text, std::size_t at, std::size_t size) {
       return key_of(ANCHOR, size, run_at(text, at, size));
     };
-    std::unordered_map<std::uint64_t, std::uint32_t> runs;
+    KeyCounter runs;
     for (const Pattern& p : substrings_) {
       std::size_t size = anchor_size_for(p.text.size());
       if (size == 0) continue;
-      for (std::size_t at = 0; at + size <= p.text.size(); ++at) ++runs[run_key(p.text, at, size)];
+      for (std::size_t at = 0; at + size <= p.text.size(); ++at)
+        runs.add(run_key(p.text, at, size));
     }
     std::vector<std::uint32_t> chosen(substrings_.size(), 0);
-    std::unordered_map<std::uint64_t, std::uint32_t> sharing;
+    KeyCounter sharing;
     for (std::size_t i = 0; i < substrings_.size(); ++i) {
       const Pattern& p = substrings_[i];
       std::size_t size = anchor_size_for(p.text.size());
       if (size == 0) continue;
       std::uint32_t rarest = NO_RULE;
       for (std::size_t at = 0; at + size <= p.text.size(); ++at) {
-        std::uint32_t count = runs[run_key(p.text, at, size)];
+        std::uint32_t count = runs.count(run_key(p.text, at, size));
         if (count < rarest) {
           rarest = count;
           chosen[i] = static_cast<std::uint32_t>(at);
         }
       }
-      ++sharing[run_key(p.text, chosen[i], size)];
+      sharing.add(run_key(p.text, chosen[i], size));
     }
     for (std::size_t i = 0; i < substrings_.size(); ++i) {
       const Pattern& p = substrings_[i];
       std::size_t size = anchor_size_for(p.text.size());
-      if (size == 0 || sharing[run_key(p.text, chosen[i], size)] > CROWDED_ANCHOR) {
+      if (size == 0 || sharing.count(run_key(p.text, chosen[i], size)) > CROWDED_ANCHOR) {
         for_automaton->push_back(p);
       } else {
         anchored->push_back(p);
