@@ -300,6 +300,38 @@ class KeyCounter {
   std::size_t used_ = 0;
 };
 
+// Roughly how often each run of bytes occurs in all the list's texts: a
+// count-min sketch of fixed size. The list's texts stand for the requests it
+// is meant for, so a run rare among them is rare among requests too, and
+// anchoring on it keeps look-ups that find an anchor but not its text rare.
+class RunSketch {
+ public:
+  explicit RunSketch(std::size_t runs) {
+    std::size_t cells = 1024;
+    while (cells < runs && cells < MAX_CELLS) cells *= 2;
+    mask_ = cells - 1;
+    rows_[0].assign(cells, 0);
+    rows_[1].assign(cells, 0);
+  }
+  void add(std::uint64_t key) {
+    for (int row = 0; row < 2; ++row) {
+      std::uint16_t& cell = rows_[row][cell_of(key, row)];
+      if (cell != 0xFFFF) ++cell;
+    }
+  }
+  std::uint32_t estimate(std::uint64_t key) const {
+    return std::min(rows_[0][cell_of(key, 0)], rows_[1][cell_of(key, 1)]);
+  }
+
+ private:
+  static constexpr std::size_t MAX_CELLS = std::size_t{1} << 21;
+  std::size_t cell_of(std::uint64_t key, int row) const {
+    return (row == 0 ? key : key >> 32) & mask_;
+  }
+  std::array<std::vector<std::uint16_t>, 2> rows_;
+  std::size_t mask_ = 0;
+};
+
 // Which text lengths occur, for a quick "none of this length".
 class LengthSet {
  public:
@@ -343,7 +375,7 @@ class TargetIndex {
 
   // Turns the collected texts into look-up structures. The rule texts added
   // need to stay alive only until this returns.
-  void finish() {
+  void finish(const RunSketch& run_counts) {
     sort_unique(whole_);
     sort_unique(prefixes_);
     sort_unique(suffixes_);
@@ -351,7 +383,7 @@ class TargetIndex {
     std::vector<Pattern> anchored;
     std::vector<std::uint32_t> anchor_offsets;
     std::vector<Pattern> for_automaton;
-    choose_anchors(&anchored, &anchor_offsets, &for_automaton);
+    choose_anchors(run_counts, &anchored, &anchor_offsets, &for_automaton);
 
     std::size_t keys = whole_.size() + prefixes_.size() + suffixes_.size() + anchored.size();
     for (const std::vector<Pattern>* texts : {&prefixes_, &suffixes_}) {
@@ -427,19 +459,11 @@ class TargetIndex {
   };
 
   // Anchors each "$" text at its rarest run; the rest go to `for_automaton`.
-  void choose_anchors(std::vector<Pattern>* anchored, std::vector<std::uint32_t>* offsets,
-                      std::vector<Pattern>* for_automaton) {
-    // Runs of both sizes share one count table; the size is part of the key.
+  void choose_anchors(const RunSketch& run_counts, std::vector<Pattern>* anchored,
+                      std::vector<std::uint32_t>* offsets, std::vector<Pattern>* for_automaton) {
     auto run_key = [](std::string_view text, std::size_t at, std::size_t size) {
       return key_of(ANCHOR, size, run_at(text, at, size));
     };
-    KeyCounter runs;
-    for (const Pattern& p : substrings_) {
-      std::size_t size = anchor_size_for(p.text.size());
-      if (size == 0) continue;
-      for (std::size_t at = 0; at + size <= p.text.size(); ++at)
-        runs.add(run_key(p.text, at, size));
-    }
     std::vector<std::uint32_t> chosen(substrings_.size(), 0);
     KeyCounter sharing;
     for (std::size_t i = 0; i < substrings_.size(); ++i) {
@@ -448,7 +472,7 @@ class TargetIndex {
       if (size == 0) continue;
       std::uint32_t rarest = NO_RULE;
       for (std::size_t at = 0; at + size <= p.text.size(); ++at) {
-        std::uint32_t count = runs.count(run_key(p.text, at, size));
+        std::uint32_t count = run_counts.estimate(run_key(p.text, at, size));
         if (count < rarest) {
           rarest = count;
           chosen[i] = static_cast<std::uint32_t>(at);
@@ -658,9 +682,23 @@ RuleIndex::RuleIndex(const std::vector<AdRule>& rules) : tables_(std::make_uniqu
         break;
     }
   }
+  // Runs of both anchor sizes in every text, operators left out.
+  std::size_t runs = 0;
+  for (const AdRule& rule : rules) runs += rule.text.size();
+  RunSketch run_counts(runs * 2);
+  for (const AdRule& rule : rules) {
+    std::string_view text = rule.text;
+    if (!text.empty() && (text[0] == '$' || text[0] == '<' || text[0] == '>'))
+      text.remove_prefix(1);
+    for (std::size_t size : {LONG_ANCHOR, SHORT_ANCHOR}) {
+      for (std::size_t at = 0; at + size <= text.size(); ++at) {
+        run_counts.add(key_of(ANCHOR, size, run_at(text, at, size)));
+      }
+    }
+  }
   for (TargetIndex* index :
        {&t.host_rules, &t.path_rules, &t.address_rules, &t.onunload_rules, &t.window_open_rules}) {
-    index->finish();
+    index->finish(run_counts);
   }
 }
 
