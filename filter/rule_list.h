@@ -13,7 +13,8 @@
 // builds the new list aside and swaps it in, so sessions matching at that
 // moment keep reading the list they started with. current_rules() is safe
 // from any thread; the reference it returns stays valid until the same
-// thread's next call.
+// thread's next call. Loads, frees and reloads may come from any thread; they
+// run one at a time, each on the thread that asked for it.
 #pragma once
 
 #include <cstddef>
