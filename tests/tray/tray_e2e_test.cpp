@@ -175,14 +175,23 @@ TEST_F(Tray, TheAboutBoxStaysOpenUntilEscape) {
   EXPECT_TRUE(still_running());
 }
 
-TEST_F(Tray, StopSignalsEndItLikeExit) {
+class StopSignal : public Tray, public ::testing::WithParamInterface<int> {};
+
+TEST_P(StopSignal, EndsItLikeExit) {
   start_tray();
-  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  ASSERT_EQ(kill(pid, GetParam()), 0);
   EXPECT_EQ(ended(), 0);
   EXPECT_TRUE(contains(machine.log(), EXITING_LINE));
   EXPECT_FALSE(std::filesystem::exists(machine.socket()));
   EXPECT_EQ(machine.vmtray({"menu"}).status, 2);
+  EXPECT_TRUE(e2e::port_8000_free());
 }
+
+INSTANTIATE_TEST_SUITE_P(TermAndInt, StopSignal, ::testing::Values(SIGTERM, SIGINT),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return info.param == SIGTERM ? std::string("SIGTERM")
+                                                        : std::string("SIGINT");
+                         });
 
 TEST_F(Tray, ASecondCopyGivesUpAndTheFirstGoesOn) {
   start_tray();
