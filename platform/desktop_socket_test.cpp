@@ -203,6 +203,9 @@ struct ChooseCase {
   UINT command;  // 0: none
   const char* said;
 };
+void PrintTo(const ChooseCase& c, std::ostream* out) {
+  for (const std::string& word : c.arguments) *out << word << ' ';
+}
 
 class Choose : public SocketTray, public ::testing::WithParamInterface<ChooseCase> {};
 

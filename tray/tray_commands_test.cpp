@@ -23,6 +23,9 @@ struct Expected {
   int popup;
   const char* blocking_item;
 };
+void PrintTo(const Expected& e, std::ostream* out) {
+  *out << e.blocking_item;
+}
 
 class PopupMenu : public ::testing::TestWithParam<Expected> {};
 
