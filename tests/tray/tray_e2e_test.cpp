@@ -175,6 +175,17 @@ TEST_F(Tray, TheAboutBoxStaysOpenUntilEscape) {
   EXPECT_TRUE(still_running());
 }
 
+TEST_F(Tray, ExitWhileTheAboutBoxIsOpenClosesBoth) {
+  start_tray();
+  ASSERT_EQ(machine.vmtray({"choose", "About Vellomar"}).status, 0);
+  e2e::Outcome exit = machine.vmtray({"choose", "Exit Vellomar"}, "yes");
+  EXPECT_EQ(exit.status, 0);
+  EXPECT_TRUE(contains(exit.out, "\"About Vellomar\" box is closed.")) << exit.out;
+  EXPECT_TRUE(contains(exit.out, "Vellomar has ended.")) << exit.out;
+  EXPECT_EQ(ended(), 0);
+  EXPECT_TRUE(contains(machine.log(), EXITING_LINE));
+}
+
 class StopSignal : public Tray, public ::testing::WithParamInterface<int> {};
 
 TEST_P(StopSignal, EndsItLikeExit) {
