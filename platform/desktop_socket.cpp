@@ -417,9 +417,13 @@ class SocketTray : public DesktopBackend {
     } else {
       return reject("Unknown request: " + *line);
     }
-    if (!post_input(target, message, wparam, lparam, request)) {
+    if (!IsWindow(target)) {
       request->fail("Vellomar's window is gone.");
+      return;
     }
+    // Handed over whole: the request must end on the user interface thread,
+    // which may end the process right after, never later on this one.
+    post_input(target, message, wparam, lparam, std::move(request));
   }
 
   std::mutex mutex_;

@@ -179,7 +179,7 @@ TEST_F(Tray, ExitWhileTheAboutBoxIsOpenClosesBoth) {
   start_tray();
   ASSERT_EQ(machine.vmtray({"choose", "About Vellomar"}).status, 0);
   e2e::Outcome exit = machine.vmtray({"choose", "Exit Vellomar"}, "yes");
-  EXPECT_EQ(exit.status, 0);
+  EXPECT_EQ(exit.status, 0) << exit.out;
   EXPECT_TRUE(contains(exit.out, "\"About Vellomar\" box is closed.")) << exit.out;
   EXPECT_TRUE(contains(exit.out, "Vellomar has ended.")) << exit.out;
   EXPECT_EQ(ended(), 0);
