@@ -493,7 +493,21 @@ Client::Client(int port, const char* address) {
   target.sin_family = AF_INET;
   target.sin_port = htons(static_cast<std::uint16_t>(port));
   inet_pton(AF_INET, address, &target.sin_addr);
-  if (connect(fd_, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
+  // Connect without blocking for longer than the usual time-out: a proxy
+  // that stopped accepting must fail the test, not hang it.
+  const int flags = fcntl(fd_, F_GETFL);
+  fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+  bool connected = connect(fd_, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0;
+  if (!connected && errno == EINPROGRESS) {
+    pollfd waiting{fd_, POLLOUT, 0};
+    int error = 0;
+    socklen_t size = sizeof error;
+    connected =
+        poll(&waiting, 1, static_cast<int>(DEFAULT_TIMEOUT / std::chrono::milliseconds(1))) == 1 &&
+        getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+  }
+  fcntl(fd_, F_SETFL, flags);
+  if (!connected) {
     close(fd_);
     fd_ = -1;
   }
