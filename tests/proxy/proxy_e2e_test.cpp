@@ -279,7 +279,10 @@ TEST_P(ShortReplyTest, IsScannedOnlyAbove10Bytes) {
 
 INSTANTIATE_TEST_SUITE_P(Pieces, ShortReplyTest,
                          testing::Values(ShortReplyCase{"onunload()", "onunload()"},
-                                         ShortReplyCase{"onunload();", "//unload();"}));
+                                         ShortReplyCase{"onunload();", "//unload();"}),
+                         [](const testing::TestParamInfo<ShortReplyCase>& info) {
+                           return "Bytes" + std::to_string(info.param.sent.size());
+                         });
 
 TEST_F(ProxyTest, LogsWhatItBlocksAndBadRequests) {
   start(BLOCKING_RULES, true);
