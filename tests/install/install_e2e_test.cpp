@@ -32,14 +32,6 @@ class Install : public ::testing::Test {
       fs::copy_file(fs::path(VELLOMAR_DIST_DIR) / name, dist / name);
     }
   }
-  void TearDown() override {
-    // A tray application that setup started ends here, through its menu.
-    if (fs::exists(machine.socket())) {
-      machine.vmtray({"choose", "Exit Vellomar"}, "yes");
-      eventually(e2e::port_8000_free);
-    }
-  }
-
   e2e::Outcome setup(const std::string& answer) {
     return machine.run({(dist / "setup").string()}, dist, answer);
   }

@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -140,6 +141,7 @@ class Machine {
     setenv("VELLOMAR_PREFIX", prefix_.c_str(), 1);
   }
   ~Machine() {
+    end_tray_program();
     for (pid_t pid : background_) {
       if (kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
     }
@@ -271,6 +273,28 @@ class Machine {
   }
 
   std::string log() const { return read_file(install_dir() / "Vellomar.log"); }
+
+  // Ends a tray application still running in this machine, also one that
+  // setup started (not a child of the test): the tray socket names its
+  // process.
+  void end_tray_program() {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket().c_str(), sizeof address.sun_path - 1);
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.pid > 0) {
+      kill(peer.pid, SIGTERM);
+      for (int i = 0; i < 100 && kill(peer.pid, 0) == 0; ++i) {
+        waitpid(peer.pid, nullptr, WNOHANG);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      if (kill(peer.pid, 0) == 0) kill(peer.pid, SIGKILL);
+    }
+    close(fd);
+  }
 
  private:
   fs::path root_;
