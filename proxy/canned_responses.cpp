@@ -4,8 +4,8 @@
 // LF alone.
 #include "proxy/canned_responses.h"
 
+#include <array>
 #include <cstring>
-#include <string>
 
 namespace {
 
@@ -84,8 +84,28 @@ constexpr char kReloadPage[] =
     "</BODY></HTML>\r\n"
     "\r\n";
 
-const std::string kTunnelEstablished = std::string("HTTP/1.0 200 Connection established\n") +
-                                       "Proxy-Agent: Vellomar (" + HOME_PAGE_ADDRESS + ")\n" + "\n";
+// Composed at compile time around HOME_PAGE_ADDRESS. Constant data, never
+// destroyed: sessions may still be sending it while the process exits.
+constexpr std::string_view kTunnelParts[] = {"HTTP/1.0 200 Connection established\n",
+                                             "Proxy-Agent: Vellomar (", HOME_PAGE_ADDRESS, ")\n",
+                                             "\n"};
+
+constexpr std::size_t tunnel_reply_size() {
+  std::size_t size = 0;
+  for (std::string_view part : kTunnelParts) size += part.size();
+  return size;
+}
+
+constexpr std::array<char, tunnel_reply_size()> compose_tunnel_reply() {
+  std::array<char, tunnel_reply_size()> reply{};
+  std::size_t at = 0;
+  for (std::string_view part : kTunnelParts) {
+    for (char c : part) reply[at++] = c;
+  }
+  return reply;
+}
+
+constexpr std::array<char, tunnel_reply_size()> kTunnelEstablished = compose_tunnel_reply();
 
 constexpr char kFailureHead[] =
     "HTTP/1.0 503 Server temporarily unavailable\r\n"
@@ -203,7 +223,7 @@ const std::string_view BLOCKED_IMAGE(reinterpret_cast<const char*>(kBlockedImage
 const std::string_view BLOCKED_TUNNEL_PAGE(kBlockedTunnelPage, sizeof kBlockedTunnelPage - 1);
 const std::string_view CLOSE_WINDOW_PAGE(kCloseWindowPage, sizeof kCloseWindowPage - 1);
 const std::string_view RELOAD_PAGE(kReloadPage, sizeof kReloadPage - 1);
-const std::string_view TUNNEL_ESTABLISHED(kTunnelEstablished);
+const std::string_view TUNNEL_ESTABLISHED(kTunnelEstablished.data(), kTunnelEstablished.size());
 
 std::size_t compose_connect_failure_page(char* out, std::size_t capacity, const char* host,
                                          int error_code) {
