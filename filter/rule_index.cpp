@@ -5,9 +5,11 @@
 // texts, "<" prefixes and ">" suffixes sit in one hash table per target, keyed
 // by kind, length and a polynomial hash; one pass over the target forwards and
 // one backwards compute the hash of every prefix and suffix, and a bitmap of
-// the keys present (small enough to stay in cache) turns away nearly every
-// length that has no text, so the table itself is read only for real
-// candidates. "$" texts are found through one rare run of bytes each
+// the keys present (a small fraction of the table's size) turns away nearly
+// every length that has no text, so the table itself is read only for real
+// candidates. At lengths 8, 16, 32, ... a pass also asks the bitmap whether
+// any longer text starts (or ends) the way the target does, and stops when
+// none does. "$" texts are found through one rare run of bytes each
 // ("anchor"): the target's every run is looked up the same way, and each
 // text anchored there is compared in place. Texts shorter than an anchor, and
 // texts whose anchor many others share, go to an Aho-Corasick automaton
