@@ -3,7 +3,7 @@
 # pick (tinyproxy, privoxy, squid), all against one local nginx origin and
 # measured with wrk (one thread) in the same run.
 #
-#   bench/compare/run.sh [--quick] [--duration SECONDS] [--out FILE] [--no-write]
+#   bench/compare/run.sh [--quick] [--duration SECONDS] [--rounds N] [--out FILE] [--no-write]
 #
 # Scenarios, each at 1 and 32 connections:
 #   ka-1k     keep-alive, 1 KiB reply
@@ -12,8 +12,11 @@
 #   blocked   a path Vellomar's rules block, keep-alive; Vellomar answers it
 #             itself, the peers (which filter nothing) fetch it from nginx,
 #             which serves a 54-byte file there, as direct does.
-# For every run it prints requests/s, p50 and p99 latency and each proxy's
-# ratio to direct; at the end the peak RSS (VmHWM) of every proxy. The table
+# Each scenario is measured in --rounds rounds (default 3), the five targets
+# one after another within a round, so that a passing disturbance of the
+# shared machine hits all of them alike; the table gives the median of the
+# rounds. For every run it prints requests/s, p50 and p99 latency; at the end
+# each proxy's ratio to direct and the peak RSS (VmHWM) of every proxy. The table
 # goes to bench/RESULTS.md (or --out) with the date.
 #
 # Everything runs inside a private network namespace when the machine allows
@@ -27,23 +30,25 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 here="$top/bench/compare"
 
-duration=10
+duration=5
+rounds=3
 out="$top/bench/RESULTS.md"
 write=1
 while (($#)); do
   case "$1" in
-    --quick) duration=2 ;;
+    --quick) duration=2; rounds=1 ;;
+    --rounds) rounds="$2"; shift ;;
     --duration) duration="$2"; shift ;;
     --out) out="$2"; shift ;;
     --no-write) write=0 ;;
-    *) echo "usage: $0 [--quick] [--duration SECONDS] [--out FILE] [--no-write]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--quick] [--duration SECONDS] [--rounds N] [--out FILE] [--no-write]" >&2; exit 2 ;;
   esac
   shift
 done
 
 # Into a network namespace of our own (loopback only), once.
 if [[ -z "${VELLOMAR_BENCH_NETNS:-}" ]] && unshare -n true 2>/dev/null; then
-  args=(--duration "$duration" --out "$out")
+  args=(--duration "$duration" --rounds "$rounds" --out "$out")
   ((write)) || args+=(--no-write)
   exec unshare -n env VELLOMAR_BENCH_NETNS=1 bash "$0" "${args[@]}"
 fi
@@ -150,7 +155,7 @@ pids+=($tinyproxy_pid)
 
 # --- privoxy ------------------------------------------------------------------
 # No actions or filter files: it forwards without filtering. Upstream
-# connections are kept and shared; its receive buffer is raised from the
+# connections are kept per client connection, as Vellomar keeps them; its receive buffer is raised from the
 # default 5000 bytes to Vellomar's 32 KiB piece size so that large replies are
 # not penalised.
 mkdir -p "$tmp/privoxy"
@@ -166,7 +171,7 @@ accept-intercepted-requests 0
 buffer-limit 4096
 keep-alive-timeout 60
 default-server-timeout 60
-connection-sharing 1
+connection-sharing 0
 tolerate-pipelining 1
 socket-timeout 300
 max-client-connections 512
@@ -222,11 +227,12 @@ declare -A port_of=([direct]=$ORIGIN_PORT [vellomar]=$VELLOMAR_PORT [tinyproxy]=
   [privoxy]=$PRIVOXY_PORT [squid]=$SQUID_PORT)
 targets=(direct vellomar tinyproxy privoxy squid)
 scenarios=("ka-1k /1k 0" "ka-256k /256k 0" "close-1k /1k 1" "blocked $BLOCKED_PATH 0")
+runs="$tmp/runs.tsv"
 results="$tmp/results.tsv"
-: >"$results"
+: >"$runs"
 
-run_wrk() {  # target scenario path close connections
-  local target=$1 scenario=$2 path=$3 close=$4 connections=$5 line
+run_wrk() {  # target scenario path close connections round
+  local target=$1 scenario=$2 path=$3 close=$4 connections=$5 round=$6 line
   local url_path="$path"
   [[ $target == direct ]] || url_path="$origin$path"
   line=$(BENCH_PATH="$url_path" BENCH_HOST="127.0.0.1:$ORIGIN_PORT" BENCH_CLOSE="$close" \
@@ -239,20 +245,36 @@ run_wrk() {  # target scenario path close connections
   rps=$(awk -v r="$requests" -v d="$duration_us" 'BEGIN { printf "%.0f", r / (d / 1e6) }')
   errors=$((e_connect + e_write + e_status + e_timeout))
   printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$scenario" "$connections" "$target" "$rps" "$p50" "$p99" \
-    "$errors" "$e_read" >>"$results"
-  printf '%-9s c=%-3s %-10s %9s req/s  p50 %7s us  p99 %7s us  errors %s (read %s)\n' \
-    "$scenario" "$connections" "$target" "$rps" "$p50" "$p99" "$errors" "$e_read"
+    "$errors" "$e_read" >>"$runs"
+  printf 'round %s  %-9s c=%-3s %-10s %9s req/s  p50 %7s us  p99 %7s us  errors %s (read %s)\n' \
+    "$round" "$scenario" "$connections" "$target" "$rps" "$p50" "$p99" "$errors" "$e_read"
 }
 
-echo "wrk, 1 thread, ${duration}s per run"
+echo "wrk, 1 thread, ${duration}s per run, $rounds rounds"
 for entry in "${scenarios[@]}"; do
   read -r scenario path close <<<"$entry"
   for connections in 1 32; do
-    for target in "${targets[@]}"; do
-      run_wrk "$target" "$scenario" "$path" "$close" "$connections"
+    for ((round = 1; round <= rounds; round++)); do
+      for target in "${targets[@]}"; do
+        run_wrk "$target" "$scenario" "$path" "$close" "$connections" "$round"
+      done
     done
   done
 done
+# The median of the rounds for each scenario, connection count and target
+# (requests/s, p50 and p99 each on its own); errors summed.
+awk -F'\t' '
+  function median(list,   n, a, i, j, t) {
+    n = split(list, a, " ")
+    for (i = 2; i <= n; i++) { t = a[i] + 0; for (j = i - 1; j >= 1 && a[j] + 0 > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
+    return (n % 2) ? a[(n + 1) / 2] : int((a[n / 2] + a[n / 2 + 1]) / 2)
+  }
+  { key = $1 "\t" $2 "\t" $3; if (!(key in rps)) order[++n] = key
+    rps[key] = rps[key] " " $4; p50[key] = p50[key] " " $5; p99[key] = p99[key] " " $6
+    errors[key] += $7; reads[key] += $8 }
+  END { for (i = 1; i <= n; i++) { k = order[i]
+    printf "%s\t%s\t%s\t%s\t%d\t%d\n", k, median(rps[k]), median(p50[k]), median(p99[k]), errors[k], reads[k] } }
+' "$runs" >"$results"
 
 declare -A rss
 for target in vellomar tinyproxy privoxy squid; do
@@ -279,7 +301,8 @@ report="$tmp/report.md"
 {
   echo "## Side by side: Vellomar, tinyproxy, privoxy, squid ($(date -u '+%Y-%m-%d %H:%M UTC'))"
   echo
-  echo "wrk 1 thread, ${duration} s per run, all runs in one go against one nginx origin on loopback;"
+  echo "wrk 1 thread, ${duration} s per run, median of $rounds rounds (targets interleaved within each"
+  echo "round), all in one go against one nginx origin on loopback;"
   echo "$(nproc) cores shared by origin, proxy and wrk. Ratio = proxy req/s divided by direct req/s"
   echo "in the same scenario. Latencies in microseconds."
   echo "Peers: $(tinyproxy -v 2>&1 | head -1), privoxy $(privoxy --version 2>&1 | awk '{ print $3 }'),"
