@@ -7,7 +7,8 @@
 #   - wrk, 8 connections, paced (DELAY_MS between requests per connection):
 #     keep-alive 1 KiB and 256 KiB replies, one-connection-per-request 1 KiB,
 #     and blocked requests answered by Vellomar itself;
-#   - a CONNECT tunnel to the local nginx every half second (curl -p);
+#   - an HTTPS request through a CONNECT tunnel to the local nginx (TLS on a
+#     port of its own) every half second;
 #   - a reload through http://vellomar.reload/ every second;
 #   - a setup page visit every second (General, Ad Definitions, Proxy Server,
 #     About in turn).
@@ -36,7 +37,7 @@ if [[ -z "${VELLOMAR_SOAK_NETNS:-}" ]] && unshare -n true 2>/dev/null; then
 fi
 [[ -n "${VELLOMAR_SOAK_NETNS:-}" ]] && ip link set lo up
 export PATH="$PATH:/usr/sbin:/sbin"
-for tool in nginx wrk curl; do
+for tool in nginx wrk curl openssl; do
   command -v "$tool" >/dev/null || { echo "missing $tool: run scripts/install-deps.sh --bench" >&2; exit 1; }
 done
 for program in "$VELLOMAR_BIN" "$VMREG_BIN"; do
@@ -44,6 +45,7 @@ for program in "$VELLOMAR_BIN" "$VMREG_BIN"; do
 done
 
 ORIGIN_PORT=18080
+TLS_PORT=18443
 PROXY=127.0.0.1:8000
 mkdir -p "$OUT_DIR"
 work="$OUT_DIR/work"
@@ -71,6 +73,8 @@ wait_port() {
 head -c 1024 /dev/urandom | base64 -w 64 | head -c 1024 >"$work/www/1k"
 head -c $((256 * 1024)) /dev/urandom >"$work/www/256k"
 printf 'GIF89a%048d' 0 >"$work/www/ads/banner.gif"
+openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -days 2 \
+  -keyout "$work/nginx/key.pem" -out "$work/nginx/cert.pem" 2>/dev/null
 cat >"$work/nginx/nginx.conf" <<EOF
 daemon off;
 master_process off;
@@ -85,6 +89,12 @@ http {
   client_body_temp_path $work/nginx/body;
   proxy_temp_path $work/nginx/proxy;
   server { listen 127.0.0.1:$ORIGIN_PORT default_server; root $work/www; }
+  server {
+    listen 127.0.0.1:$TLS_PORT ssl;
+    ssl_certificate $work/nginx/cert.pem;
+    ssl_certificate_key $work/nginx/key.pem;
+    root $work/www;
+  }
 }
 EOF
 nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" &
@@ -135,12 +145,12 @@ end_time=$((SECONDS + DURATION))
 (
   ok=0 bad=0
   while ((SECONDS < end_time)); do
-    size=$(curl -s -m 10 -p -x "$PROXY" -o /dev/null -w '%{size_download}' \
-      "http://127.0.0.1:$ORIGIN_PORT/256k" || true)
+    size=$(curl -s -k -m 10 -x "$PROXY" -o /dev/null -w '%{size_download}' \
+      "https://127.0.0.1:$TLS_PORT/256k" || true)
     if [[ "$size" == 262144 ]]; then ok=$((ok + 1)); else bad=$((bad + 1)); fi
     sleep 0.5
   done
-  echo "connect ok=$ok failed=$bad" >"$work/connect.out"
+  echo "https through CONNECT ok=$ok failed=$bad" >"$work/connect.out"
 ) &
 pids+=($!)
 # Reloads.
