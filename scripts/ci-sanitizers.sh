@@ -58,6 +58,8 @@ for stage in "${stages[@]}"; do
       configure "$build" address
       cmake --build "$build" -j "$jobs"
       built=$SECONDS
+      # The browser tests' node packages (scripts/test.sh installs them too).
+      if [[ -x "$top/tests/browser/install.sh" ]]; then "$top/tests/browser/install.sh"; fi
       logs="$build/sanitizer-logs"
       rm -rf "$logs" && mkdir -p "$logs"
       (
