@@ -13,6 +13,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/desktop.h"
+
 namespace {
 
 // One box at a time on the terminal, so that two threads' questions and
@@ -185,7 +187,11 @@ int MessageBoxA(HWND /*owner*/, const char* text, const char* caption, UINT type
   if (text == nullptr) text = "";
   if (caption == nullptr) caption = "Error";
   const bool yes_no = (type & 0x0F) == MB_YESNO;
-  int answer;
+  // A box raised while the tray handles input from vmtray is asked at
+  // vmtray's end, where the user who gave that input is.
+  // (That end records the box itself.)
+  int answer = platform::message_box_at_input(text, caption, type);
+  if (answer != 0) return answer;
   // An answer given in the environment wins even on a terminal, so that
   // scripted runs started from one never stop to ask.
   const char* given = std::getenv("VELLOMAR_MSGBOX_ANSWER");

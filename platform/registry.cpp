@@ -87,6 +87,25 @@ const char* const kSchema =
     " (1, 0, 'HKEY_CLASSES_ROOT'), (2, 0, 'HKEY_CURRENT_USER'),"
     " (3, 0, 'HKEY_LOCAL_MACHINE'), (4, 0, 'HKEY_USERS'), (5, 0, 'HKEY_CURRENT_CONFIG');";
 
+// The keys every machine has from the start: programs rely on them being
+// there to open (they are opened, never created, by the start-up entries).
+const char* const kStandardKeys =
+    "INSERT OR IGNORE INTO keys(parent, name) VALUES (3, 'SOFTWARE');"
+    "INSERT OR IGNORE INTO keys(parent, name)"
+    " SELECT id, 'Microsoft' FROM keys WHERE parent = 3 AND name = 'SOFTWARE';"
+    "INSERT OR IGNORE INTO keys(parent, name)"
+    " SELECT id, 'Windows' FROM keys WHERE name = 'Microsoft' AND parent ="
+    " (SELECT id FROM keys WHERE parent = 3 AND name = 'SOFTWARE');"
+    "INSERT OR IGNORE INTO keys(parent, name)"
+    " SELECT id, 'CurrentVersion' FROM keys WHERE name = 'Windows' AND parent ="
+    " (SELECT id FROM keys WHERE name = 'Microsoft' AND parent ="
+    " (SELECT id FROM keys WHERE parent = 3 AND name = 'SOFTWARE'));"
+    "INSERT OR IGNORE INTO keys(parent, name)"
+    " SELECT id, 'Run' FROM keys WHERE name = 'CurrentVersion' AND parent ="
+    " (SELECT id FROM keys WHERE name = 'Windows' AND parent ="
+    " (SELECT id FROM keys WHERE name = 'Microsoft' AND parent ="
+    " (SELECT id FROM keys WHERE parent = 3 AND name = 'SOFTWARE')));";
+
 enum Statement {
   kBeginWrite,
   kBeginRead,
@@ -256,7 +275,8 @@ bool exec_retrying(sqlite3* handle, const char* sql) {
 }
 
 std::unique_ptr<Db> open_db(const std::string& prefix, const std::string& path) {
-  if (!make_folders(prefix)) return nullptr;
+  // A new machine comes with its C: drive.
+  if (!make_folders(prefix + "/drive_c")) return nullptr;
   auto db = std::make_unique<Db>();
   db->path = path;
   db->generation = fork_generation.load();
@@ -282,7 +302,7 @@ std::unique_ptr<Db> open_db(const std::string& prefix, const std::string& path) 
   }
   sqlite3_finalize(check);
   if (!has_schema) {
-    std::string sql = std::string("BEGIN IMMEDIATE;") + kSchema + "COMMIT;";
+    std::string sql = std::string("BEGIN IMMEDIATE;") + kSchema + kStandardKeys + "COMMIT;";
     if (!exec_retrying(db->handle, sql.c_str())) return nullptr;
   }
   struct stat status {};

@@ -157,11 +157,12 @@ TEST_F(RegistryTest, CreateOpenAndDispositions) {
 }
 
 TEST_F(RegistryTest, NamesMatchWithoutCaseAndKeepTheirCase) {
-  HKEY key = create(HKEY_LOCAL_MACHINE, "Software\\Vellomar\\Proxy");
+  // Under a root a new machine leaves empty, so the names are the test's own.
+  HKEY key = create(HKEY_CURRENT_USER, "Software\\Vellomar\\Proxy");
   ASSERT_EQ(set_string(key, "Server", "proxy.example"), ERROR_SUCCESS);
   HKEY other = nullptr;
   ASSERT_EQ(
-      RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\vellomar\\pRoXy", 0, KEY_ALL_ACCESS, &other),
+      RegOpenKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\vellomar\\pRoXy", 0, KEY_ALL_ACCESS, &other),
       ERROR_SUCCESS);
   EXPECT_EQ(query_string(other, "SERVER"), "proxy.example");
   ASSERT_EQ(set_string(other, "server", "second"), ERROR_SUCCESS);
@@ -175,12 +176,12 @@ TEST_F(RegistryTest, NamesMatchWithoutCaseAndKeepTheirCase) {
   EXPECT_EQ(RegEnumValueA(key, 1, name, &size, nullptr, nullptr, nullptr, nullptr),
             ERROR_NO_MORE_ITEMS);
   size = sizeof name;
-  ASSERT_EQ(RegEnumKeyExA(HKEY_LOCAL_MACHINE, 0, name, &size, nullptr, nullptr, nullptr, nullptr),
+  ASSERT_EQ(RegEnumKeyExA(HKEY_CURRENT_USER, 0, name, &size, nullptr, nullptr, nullptr, nullptr),
             ERROR_SUCCESS);
   EXPECT_STREQ(name, "Software");
   std::string stored;
   HKEY third = nullptr;
-  ASSERT_EQ(platform::registry::open_key_stored_case(HKEY_LOCAL_MACHINE, "software\\VELLOMAR",
+  ASSERT_EQ(platform::registry::open_key_stored_case(HKEY_CURRENT_USER, "software\\VELLOMAR",
                                                      KEY_READ, &third, &stored),
             ERROR_SUCCESS);
   EXPECT_EQ(stored, "Software\\Vellomar");

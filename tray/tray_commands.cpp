@@ -20,13 +20,6 @@ constexpr char EXIT_QUESTION[] =
     "If you exit Vellomar your browser may not be able to connect to any sites. Do you want to "
     "exit?";
 
-// The Exit question goes to whoever gave the input (vmtray's user) when it
-// can, and is otherwise shown by this program.
-int ask(HWND owner, const char* text, const char* caption, UINT type) {
-  if (int answer = platform::message_box_at_input(text, caption, type)) return answer;
-  return MessageBoxA(owner, text, caption, type);
-}
-
 void start_setup_browser(const std::string& program, const char* browser_name) {
   if (start_program(program, {SETUP_ADDRESS, SETUP_ADDRESS}, false, nullptr) != 0) {
     show_message(MB_OK,
@@ -92,7 +85,7 @@ LRESULT handle_command(HWND window, UINT message, WPARAM wparam, LPARAM lparam) 
       DialogBoxParamA(app_instance, ABOUT_BOX_NAME, window, about_dialog_proc, 0);
       return 1;
     case IDM_EXIT:
-      if (ask(window, EXIT_QUESTION, "Exit Vellomar", MB_YESNO | MB_ICONWARNING) == IDYES) {
+      if (MessageBoxA(window, EXIT_QUESTION, "Exit Vellomar", MB_YESNO | MB_ICONWARNING) == IDYES) {
         DestroyWindow(window);
       }
       return 1;

@@ -57,6 +57,8 @@ TEST_F(Install, AMissingFileStopsSetupBeforeTheRegistry) {
 }
 
 TEST_F(Install, WithoutTheStartUpKeySetupSaysSo) {
+  // A new machine has the key; take it away.
+  ASSERT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, e2e::RUN_KEY.c_str()), ERROR_SUCCESS);
   e2e::Outcome outcome = setup("yes");
   EXPECT_EQ(outcome.status, 255);
   EXPECT_EQ(machine.boxes(),
