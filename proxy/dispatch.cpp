@@ -37,6 +37,19 @@ void copy_text(char* out, std::size_t capacity, std::string_view text) {
   out[size] = '\0';
 }
 
+// last_host of a session whose upstream connection is an established tunnel
+// starts with this byte, which no host text read from a request contains; a
+// later request therefore never matches it and never reuses the tunnel.
+constexpr char TUNNEL_MARK = '\x01';
+
+void mark_tunnel(char* last_host) {
+  const std::size_t size = std::strlen(last_host);
+  const std::size_t kept = size < HOST_BUFFER_SIZE - 2 ? size : HOST_BUFFER_SIZE - 2;
+  std::memmove(last_host + 1, last_host, kept);
+  last_host[0] = TUNNEL_MARK;
+  last_host[kept + 1] = '\0';
+}
+
 int close_both(SOCKET client, SOCKET upstream) {
   close_socket(client);
   close_socket(upstream);
@@ -119,6 +132,13 @@ SOCKET open_upstream(const sockaddr_in& address, bool* made, int* connect_error)
 int dispatch_request(SOCKET client, SOCKET upstream, char* buffer, std::size_t length,
                      char* host_buffer, char* last_host) {
   buffer[length] = '\0';
+
+  // An established tunnel carries every further piece unchanged: its bytes
+  // (TLS records, whatever the browser tunnels) are never read as requests,
+  // not even when their fifth byte happens to be "/".
+  if (upstream != INVALID_SOCKET && last_host[0] == TUNNEL_MARK) {
+    return forward_unchanged(upstream, buffer, length);
+  }
 
   // "GET /..." is for the proxy itself, whatever else is under way.
   if (length > 4 && buffer[4] == '/') return serve_setup(client, upstream, buffer, length);
@@ -208,11 +228,13 @@ int dispatch_request(SOCKET client, SOCKET upstream, char* buffer, std::size_t l
       close_socket(upstream);
       return -1;
     }
+    mark_tunnel(last_host);
     return upstream;
   }
   if (send_all(upstream, buffer, length) != 0) {
     close_socket(upstream);
     return -1;
   }
+  if (tunnel) mark_tunnel(last_host);
   return upstream;
 }

@@ -20,7 +20,9 @@ constexpr std::size_t HOST_BUFFER_SIZE = 32768;
 // buffer: the piece, `length` bytes (1 to 32768), with room for a zero after
 // it; dispatch may rewrite the piece in place. host_buffer receives the bare
 // host of the request (handed to the pop-up neutraliser); last_host is the
-// session's memory of which host:port its upstream connection serves.
+// session's memory of which host:port its upstream connection serves, and
+// whether that connection is an established tunnel (whose pieces then all go
+// through unchanged). The session starts both empty.
 // Returns the session's upstream socket from now on, -1 for none, or
 // SESSION_OVER.
 int dispatch_request(SOCKET client, SOCKET upstream, char* buffer, std::size_t length,

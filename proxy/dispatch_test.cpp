@@ -3,6 +3,7 @@
 #include "proxy/dispatch.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -157,6 +158,45 @@ TEST(Dispatch, ATunnelNeverReusesAConnection) {
   EXPECT_EQ(client.drain(), std::string(BLOCKED_TUNNEL_PAGE));
   EXPECT_TRUE(upstream.closed_by_dispatch());
   EXPECT_STREQ(s.host, "ads.blocked.test");
+}
+
+TEST(Dispatch, AnEstablishedTunnelCarriesEveryPieceUnchanged) {
+  // A server that only accepts: the tunnel's target.
+  const int server = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(server, 4), 0);
+  socklen_t size = sizeof address;
+  getsockname(server, reinterpret_cast<sockaddr*>(&address), &size);
+  const std::string target = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+
+  Pair client;
+  Session s;
+  const int tunnel =
+      dispatch_request(client.ours, -1, s.buffer, s.put("CONNECT " + target + " HTTP/1.0\r\n\r\n"),
+                       s.host, s.last_host);
+  ASSERT_GE(tunnel, 0);
+  EXPECT_EQ(client.drain(), std::string(TUNNEL_ESTABLISHED));
+  const int far_end = accept(server, nullptr, nullptr);
+
+  // A TLS record whose fifth byte is "/", and bytes that read like requests.
+  const std::string pieces[] = {
+      std::string("\x17\x03\x03\x00/ABCDEFG", 12), "GET /about/ HTTP/1.0\r\n\r\n",
+      "GET http://" + target + "/x HTTP/1.0\r\n\r\n", "CONNECT other:443 HTTP/1.0\r\n\r\n"};
+  for (const std::string& piece : pieces) {
+    EXPECT_EQ(dispatch_request(client.ours, tunnel, s.buffer, s.put(piece), s.host, s.last_host),
+              tunnel);
+    std::string got(piece.size(), '\0');
+    EXPECT_EQ(recv(far_end, got.data(), got.size(), MSG_WAITALL),
+              static_cast<ssize_t>(piece.size()));
+    EXPECT_EQ(got, piece);
+  }
+  EXPECT_EQ(client.drain(), "");
+  close(tunnel);
+  close(far_end);
+  close(server);
 }
 
 }  // namespace
