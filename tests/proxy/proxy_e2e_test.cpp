@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -337,6 +338,37 @@ TEST_F(ProxyTest, ServesANormalRequestWith1500ConnectionsOpen) {
   ASSERT_TRUE(idle.back().send(get("http://ads.blocked.test/b.gif")));
   EXPECT_EQ(idle.back().receive_exactly(BLOCKED_IMAGE_HEADER.size()),
             std::string(BLOCKED_IMAGE_HEADER));
+}
+
+TEST_F(ProxyTest, OutOfDescriptorsItWaitsWithoutSpinningAndRecovers) {
+  start();
+  ASSERT_TRUE(proxy_.limit_descriptors(48));
+  const std::string blocked = std::string(BLOCKED_IMAGE_HEADER) + std::string(BLOCKED_IMAGE);
+  const std::string request = get("http://ads.blocked.test/b.gif");
+  // Sessions until the proxy can take no more: the next connection waits,
+  // unanswered, in the listen queue.
+  std::vector<Client> served;
+  std::unique_ptr<Client> waiting;
+  for (int i = 0; i < 60 && !waiting; ++i) {
+    auto client = std::make_unique<Client>(PROXY_PORT);
+    ASSERT_TRUE(client->connected());
+    ASSERT_TRUE(client->send(request));
+    if (client->receive_exactly(blocked.size(), 1s) == blocked) {
+      served.push_back(std::move(*client));
+    } else {
+      waiting = std::move(client);
+    }
+  }
+  ASSERT_TRUE(waiting) << "the descriptor limit was never reached";
+  // Every accept fails now. A loop that retries at once burns a whole
+  // processor; with its pause it uses next to nothing.
+  const auto before = proxy_.cpu_time();
+  std::this_thread::sleep_for(1s);
+  EXPECT_LT(proxy_.cpu_time() - before, 500ms);
+  // Sessions that end give their descriptors back: the waiting connection is
+  // then served.
+  served.erase(served.begin(), served.begin() + 5);
+  EXPECT_EQ(waiting->receive_exactly(blocked.size(), 5s), blocked);
 }
 
 TEST_F(ProxyTest, BlockedImagesDoNotWaitForDelayedAcknowledgements) {

@@ -24,6 +24,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "platform/registry.h"
@@ -305,6 +306,25 @@ int ProxyProcess::wait_exit(std::chrono::milliseconds timeout) {
   return -1;
 }
 
+bool ProxyProcess::limit_descriptors(unsigned limit) {
+  const rlimit lowered{limit, limit};
+  return pid_ > 0 && prlimit(pid_, RLIMIT_NOFILE, &lowered, nullptr) == 0;
+}
+
+std::chrono::milliseconds ProxyProcess::cpu_time() const {
+  std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // The fields after the command name (which ends in ")"): state is field 3,
+  // utime and stime are fields 14 and 15.
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  long ticks = 0;
+  for (int number = 3; number <= 15 && fields >> field; ++number) {
+    if (number >= 14) ticks += std::stol(field);
+  }
+  return std::chrono::milliseconds(ticks * 1000 / sysconf(_SC_CLK_TCK));
+}
+
 int ProxyProcess::stop() {
   if (pid_ <= 0) return -1;
   kill(pid_, SIGTERM);
@@ -515,6 +535,15 @@ Client::Client(int port, const char* address) {
 
 Client::~Client() {
   if (fd_ >= 0) close(fd_);
+}
+
+Client& Client::operator=(Client&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
 }
 
 bool Client::send(const std::string& bytes) {

@@ -62,6 +62,10 @@ class ProxyProcess {
   // SIGTERM and wait; the exit status.
   int stop();
   pid_t pid() const { return pid_; }
+  // Lowers the running program's open-file limit (soft and hard).
+  bool limit_descriptors(unsigned limit);
+  // Processor time the program has used so far (user and system).
+  std::chrono::milliseconds cpu_time() const;
 
  private:
   const Machine& machine_;
@@ -161,7 +165,7 @@ class Client {
   explicit Client(int port, const char* address = "127.0.0.1");
   ~Client();
   Client(Client&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  Client& operator=(Client&&) = delete;
+  Client& operator=(Client&& other) noexcept;
   bool connected() const { return fd_ >= 0; }
   int fd() const { return fd_; }
   bool send(const std::string& bytes);
