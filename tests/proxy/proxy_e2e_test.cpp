@@ -438,6 +438,23 @@ TEST_F(ProxyTest, ASecondCopyCannotBindThePortAndTheFirstGoesOn) {
   EXPECT_EQ(body_of(browser.receive_response()), "hello from the origin");
 }
 
+TEST_F(ProxyTest, ARestartBindsThePortAtOnceWhileOldConnectionsLinger) {
+  start();
+  // Answers that end the connection leave it lingering (TIME_WAIT) on the
+  // proxy's side of port 8000.
+  for (int i = 0; i < 3; ++i) {
+    Client browser(PROXY_PORT);
+    browser.send(get("http://vellomar.reload/"));
+    EXPECT_EQ(browser.receive_until_close(), RELOAD_PAGE);
+  }
+  EXPECT_EQ(proxy_.stop(), 0);
+  ASSERT_TRUE(proxy_.start()) << machine_.read_message_boxes();
+  Client browser(PROXY_PORT);
+  browser.send(get("http://ads.blocked.test/b.gif"));
+  EXPECT_EQ(browser.receive_exactly(BLOCKED_IMAGE_HEADER.size()),
+            std::string(BLOCKED_IMAGE_HEADER));
+}
+
 TEST_F(ProxyTest, RequestsForTheProxyItselfEndTheConnection) {
   start();
   Client browser(PROXY_PORT);
