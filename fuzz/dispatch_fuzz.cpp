@@ -12,7 +12,13 @@
 //    piece must reach upstream byte for byte. Pieces for the setup pages and
 //    CONNECT requests are left to their own tests (they would act on the
 //    machine or open connections).
+// 3. Inside an established tunnel (a real CONNECT to a listener of this
+//    process), every piece, whatever it looks like, must reach the far end
+//    unchanged and leave the tunnel open.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,7 +32,9 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
+#include "proxy/canned_responses.h"
 #include "proxy/dispatch.h"
+#include "proxy/listener.h"
 #include "proxy/request_line.h"
 #include "proxy/session.h"
 
@@ -154,12 +162,74 @@ void check_dispatch(std::string_view piece, const RequestLine& line) {
   for (int s : {browser[0], browser[1], server[0], server[1]}) close(s);
 }
 
+// The far end of the tunnels: a listener on a loopback port of our own.
+int tunnel_listener = -1;
+int tunnel_port = 0;
+
+// Reads exactly `size` bytes (or what arrives within a second).
+std::string receive(int s, std::size_t size) {
+  std::string got;
+  char chunk[65536];
+  while (got.size() < size) {
+    pollfd p{s, POLLIN, 0};
+    if (poll(&p, 1, 1000) <= 0) break;
+    const ssize_t n = recv(s, chunk, sizeof chunk, 0);
+    if (n <= 0) break;
+    got.append(chunk, static_cast<std::size_t>(n));
+  }
+  return got;
+}
+
+void check_tunnel(std::string_view piece) {
+  if (tunnel_listener < 0) return;
+  int browser[2];
+  FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, browser) == 0);
+  static char buffer[PIECE_SIZE + 1];
+  static char host_buffer[HOST_BUFFER_SIZE];
+  static char last_host[HOST_BUFFER_SIZE];
+  host_buffer[0] = '\0';
+  last_host[0] = '\0';
+  const std::string connect =
+      "CONNECT 127.0.0.1:" + std::to_string(tunnel_port) + " HTTP/1.0\r\n\r\n";
+  std::memcpy(buffer, connect.data(), connect.size());
+  const int upstream =
+      dispatch_request(browser[0], INVALID_SOCKET, buffer, connect.size(), host_buffer, last_host);
+  FUZZ_CHECK(upstream >= 0);
+  const int far_end = accept(tunnel_listener, nullptr, nullptr);
+  FUZZ_CHECK(far_end >= 0);
+  FUZZ_CHECK(receive(browser[1], TUNNEL_ESTABLISHED.size()) == TUNNEL_ESTABLISHED);
+
+  std::memcpy(buffer, piece.data(), piece.size());
+  const int result =
+      dispatch_request(browser[0], upstream, buffer, piece.size(), host_buffer, last_host);
+  FUZZ_CHECK(result == upstream);  // the tunnel stays, whatever the piece held
+  FUZZ_CHECK(receive(far_end, piece.size()) == piece);
+  FUZZ_CHECK(drain(browser[1]).empty());
+  close_socket(upstream);
+  close(far_end);
+  close(browser[0]);
+  close(browser[1]);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The registry and the activity log of a machine of our own (logging off).
   static char prefix[] = "/tmp/vellomar-fuzz-dispatch.XXXXXX";
   if (mkdtemp(prefix) != nullptr) setenv("VELLOMAR_PREFIX", prefix, 1);
+  tunnel_listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (bind(tunnel_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(tunnel_listener, 16) != 0 ||
+      getsockname(tunnel_listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    close(tunnel_listener);
+    tunnel_listener = -1;
+  } else {
+    tunnel_port = ntohs(address.sin_port);
+  }
   return 0;
 }
 
@@ -169,5 +239,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const RequestLine line = parse_request_line(piece);
   check_against_scanf(piece, line);
   check_dispatch(piece, line);
+  check_tunnel(piece);
   return 0;
 }
