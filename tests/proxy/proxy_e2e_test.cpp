@@ -455,6 +455,18 @@ TEST_F(ProxyTest, ARestartBindsThePortAtOnceWhileOldConnectionsLinger) {
             std::string(BLOCKED_IMAGE_HEADER));
 }
 
+TEST_F(ProxyTest, StandardStreamsNeverBecomeBrowserConnections) {
+  machine_.write_definitions(BLOCKING_RULES);
+  // Started with descriptors 0 to 2 closed, as a desktop may start it: they
+  // must lead to /dev/null, not to the next sockets.
+  ASSERT_TRUE(proxy_.start(true));
+  Client browser(PROXY_PORT);
+  browser.send(get("http://ads.blocked.test/b.gif"));
+  EXPECT_EQ(browser.receive_exactly(BLOCKED_IMAGE_HEADER.size()),
+            std::string(BLOCKED_IMAGE_HEADER));
+  for (int fd = 0; fd <= 2; ++fd) EXPECT_EQ(proxy_.descriptor_target(fd), "/dev/null") << fd;
+}
+
 TEST_F(ProxyTest, RequestsForTheProxyItselfEndTheConnection) {
   start();
   Client browser(PROXY_PORT);

@@ -253,7 +253,7 @@ ProxyProcess::~ProxyProcess() {
   if (pid_ > 0) stop();
 }
 
-bool ProxyProcess::spawn() {
+bool ProxyProcess::spawn(bool closed_streams) {
   raise_descriptor_limit();
   setenv("VELLOMAR_PREFIX", machine_.prefix().c_str(), 1);
   // The program points its standard error at /dev/null, so a sanitizer's
@@ -269,15 +269,29 @@ bool ProxyProcess::spawn() {
   }
   const std::string program = std::string(VELLOMAR_BIN_DIR) + "/vellomar";
   char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-  if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv, environ) != 0) {
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  if (closed_streams) {
+    for (int fd = 0; fd <= 2; ++fd) posix_spawn_file_actions_addclose(&files, fd);
+  }
+  const int spawned = posix_spawn(&pid_, program.c_str(), &files, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&files);
+  if (spawned != 0) {
     pid_ = -1;
     return false;
   }
   return true;
 }
 
-bool ProxyProcess::start() {
-  if (!spawn()) return false;
+std::string ProxyProcess::descriptor_target(int fd) const {
+  std::error_code error;
+  const auto target = std::filesystem::read_symlink(
+      "/proc/" + std::to_string(pid_) + "/fd/" + std::to_string(fd), error);
+  return error ? std::string() : target.string();
+}
+
+bool ProxyProcess::start(bool closed_streams) {
+  if (!spawn(closed_streams)) return false;
   const auto deadline = Clock::now() + DEFAULT_TIMEOUT;
   while (Clock::now() < deadline) {
     int status = 0;

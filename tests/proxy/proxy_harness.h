@@ -53,10 +53,13 @@ class ProxyProcess {
   explicit ProxyProcess(const Machine& machine);
   ~ProxyProcess();  // stops it if still running
   // Starts the program; returns when 127.0.0.1:8000 accepts (true) or the
-  // program ended or the time-out passed (false).
-  bool start();
+  // program ended or the time-out passed (false). With `closed_streams` the
+  // program starts with descriptors 0 to 2 closed.
+  bool start(bool closed_streams = false);
   // Starts the program without waiting for anything.
-  bool spawn();
+  bool spawn(bool closed_streams = false);
+  // Where the program's descriptor `fd` leads ("/dev/null", "socket:[…]").
+  std::string descriptor_target(int fd) const;
   // Waits for the program to end by itself; its exit status, or -1.
   int wait_exit(std::chrono::milliseconds timeout);
   // SIGTERM and wait; the exit status.
