@@ -6,6 +6,11 @@
 # Vellomar runs on a machine folder of its own on 127.0.0.1:8000, which must
 # be free.
 #
+# Reading p99: wrk corrects its latencies for coordinated omission, so a few
+# requests that stall for a second (a connection whose handshake the kernel
+# dropped because Vellomar's listen queue of 5 was full, retried after 1 s)
+# weigh heavily at 32 connections; `nstat TcpExtListenDrops` shows them.
+#
 # Usage: bench/run_wrk.sh [build-dir]   (default: build)
 # Environment: BENCH_SECONDS (default 5) per measurement.
 # Needs: scripts/install-deps.sh --bench (nginx-light, wrk).
