@@ -24,6 +24,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <strings.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -385,6 +386,21 @@ void detach_standard_streams() {
 namespace platform {
 
 void init_process() {
+  // Started with standard input, output or error closed, the next file or
+  // socket would take that number and receive stray writes meant for it.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      const int opened = open("/dev/null", O_RDWR);
+      if (opened >= 0 && opened != fd) close(opened);
+    }
+  }
+  // Each browser connection takes a socket, its upstream connection another
+  // and its registry connection a few more: allow as many as the system does.
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
   action.sa_handler = SIG_IGN;

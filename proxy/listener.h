@@ -8,7 +8,10 @@
 
 constexpr char LISTEN_ADDRESS[] = "127.0.0.1";
 constexpr int LISTEN_PORT = 8000;
-constexpr int LISTEN_BACKLOG = 5;
+// Connections the system queues before the accept loop takes them. A browser
+// opens several at once per page; with a queue of 5 a burst overflows it and
+// the dropped connection waits a whole second to be retried.
+constexpr int LISTEN_BACKLOG = 128;
 
 // The proxy thread's entry (its argument is unused). Never returns: it ends
 // the process itself on a fatal start-up failure, with exit status 255.

@@ -55,9 +55,12 @@ void register_main_class(HINSTANCE instance) {
 
 bool create_main_window(HINSTANCE instance) {
   app_instance = instance;
-  main_window = CreateWindowExA(0, WINDOW_CLASS, WINDOW_TITLE, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                                0, CW_USEDEFAULT, 0, nullptr, nullptr, instance, nullptr);
-  return main_window != nullptr;
+  HWND created = CreateWindowExA(0, WINDOW_CLASS, WINDOW_TITLE, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                                 0, CW_USEDEFAULT, 0, nullptr, nullptr, instance, nullptr);
+  // WM_CREATE has stored the handle already, before the proxy thread started
+  // reading it; storing the same value again would race with that thread.
+  if (main_window != created) main_window = created;
+  return created != nullptr;
 }
 
 void add_tray_icon() {
