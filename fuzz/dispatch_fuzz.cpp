@@ -104,10 +104,6 @@ std::string drain(int s) {
 void check_dispatch(std::string_view piece, const RequestLine& line) {
   if (piece.size() > 4 && piece[4] == '/') return;  // the setup pages
   if (line.kind == RequestKind::TUNNEL) return;     // would connect
-  // A host that starts with byte 0x01 reads as the tunnel mark dispatch keeps
-  // in last_host: known and reported, skipped until dispatch tells the two
-  // apart.
-  if (!line.host.empty() && line.host[0] == '\x01') return;
   if (line.kind == RequestKind::PLAIN) {
     std::size_t bare = 0;
     port_of_host(line.host, &bare);

@@ -38,9 +38,10 @@ void copy_text(char* out, std::size_t capacity, std::string_view text) {
 }
 
 // last_host of a session whose upstream connection is an established tunnel
-// starts with this byte, which no host text read from a request contains; a
-// later request therefore never matches it and never reuses the tunnel.
-constexpr char TUNNEL_MARK = '\x01';
+// starts with this byte. A host is read as one word, so no host text holds a
+// blank: a marked last_host is never taken for a host (a control byte such as
+// 0x01 could start one), and a later request never reuses the tunnel.
+constexpr char TUNNEL_MARK = ' ';
 
 void mark_tunnel(char* last_host) {
   const std::size_t size = std::strlen(last_host);

@@ -147,6 +147,27 @@ TEST(Dispatch, ABlockedRequestForAnotherHostClosesTheKeptConnection) {
   EXPECT_FALSE(client.closed_by_dispatch());
 }
 
+// A host may begin with any byte but a blank, even with a control byte: the
+// connection kept for it carries requests that are still parsed and
+// matched, never tunnelled bytes passed on unseen.
+TEST(Dispatch, AConnectionKeptForAnOddHostIsNoTunnel) {
+  Pair client, upstream;
+  Session s;
+  std::strcpy(s.last_host, "\x01odd");
+  EXPECT_EQ(dispatch_request(client.ours, upstream.ours, s.buffer,
+                             s.put("GET http://\x01odd/x HTTP/1.0\r\n\r\n"), s.host, s.last_host),
+            upstream.ours);
+  EXPECT_EQ(upstream.drain(), "GET /x HTTP/1.0\r\n\r\n");
+  // The next request on that connection is matched and blocked, not
+  // forwarded on the kept connection.
+  EXPECT_EQ(dispatch_request(client.ours, upstream.ours, s.buffer,
+                             s.put("GET http://ads.blocked.test/b.gif HTTP/1.0\r\n\r\n"), s.host,
+                             s.last_host),
+            -1);
+  EXPECT_EQ(upstream.drain(), "");
+  EXPECT_EQ(client.drain(), std::string(BLOCKED_IMAGE_HEADER) + std::string(BLOCKED_IMAGE));
+}
+
 TEST(Dispatch, ATunnelNeverReusesAConnection) {
   Pair client, upstream;
   Session s;
