@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -216,7 +217,13 @@ void check_tunnel(std::string_view piece) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The registry and the activity log of a machine of our own (logging off).
   static char prefix[] = "/tmp/vellomar-fuzz-dispatch.XXXXXX";
-  if (mkdtemp(prefix) != nullptr) setenv("VELLOMAR_PREFIX", prefix, 1);
+  if (mkdtemp(prefix) != nullptr) {
+    setenv("VELLOMAR_PREFIX", prefix, 1);
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(prefix, ignored);
+    });
+  }
   tunnel_listener = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,7 +50,13 @@ int line_count(std::string_view file) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   static char prefix[] = "/tmp/vellomar-fuzz-vmreg.XXXXXX";
-  if (mkdtemp(prefix) != nullptr) setenv("VELLOMAR_PREFIX", prefix, 1);
+  if (mkdtemp(prefix) != nullptr) {
+    setenv("VELLOMAR_PREFIX", prefix, 1);
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(prefix, ignored);
+    });
+  }
   return 0;
 }
 
