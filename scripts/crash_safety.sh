@@ -107,7 +107,7 @@ experiment_definitions() {
         setup_request "definitions/?settings=$enc_b"
         setup_request "definitions/?settings=$enc_a"
       done
-    ) &
+    ) 2>/dev/null &
     writer=$!
     random_pause 300
     kill_all
@@ -142,7 +142,7 @@ experiment_general() {
         setup_request "?log=log&save=Save"
         setup_request "?save=Save"
       done
-    ) &
+    ) 2>/dev/null &
     writer=$!
     random_pause 300
     kill_all
@@ -177,7 +177,7 @@ experiment_import() {
         "$VMREG_BIN" import "$work/y.reg"
         "$VMREG_BIN" import "$work/x.reg"
       done
-    ) &
+    ) 2>/dev/null &
     writer=$!
     random_pause 200
     kill_all
