@@ -212,8 +212,14 @@ class NotepadButtons : public SetupPages {
     std::filesystem::permissions(script, std::filesystem::perms::owner_all);
     put_file("Vellomar.ini", "Aold\r\n");
   }
+  // The stand-in runs on its own: wait (up to 10 s) until its line is whole,
+  // since the shell creates the file before it writes to it.
   std::string started() {
-    for (int i = 0; i < 200 && file_bytes("started") == "<missing>"; ++i) usleep(10000);
+    for (int i = 0; i < 1000; ++i) {
+      std::string bytes = file_bytes("started");
+      if (bytes != "<missing>" && !bytes.empty() && bytes.back() == '\n') return bytes;
+      usleep(10000);
+    }
     return file_bytes("started");
   }
 };
