@@ -8,6 +8,7 @@
 // from an empty registry.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -25,17 +26,27 @@ namespace {
 // Applying touches the database; keep each input's work bounded.
 constexpr std::size_t MAX_CHANGES_APPLIED = 64;
 
+// Removes every key below each root and every value on the roots themselves
+// (a file may set values on a root, "[HKEY_LOCAL_MACHINE]").
 void empty_registry() {
+  static char name[32768];
   for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_USERS, HKEY_CURRENT_CONFIG,
                     HKEY_CLASSES_ROOT}) {
     for (;;) {
-      char name[1024];
       DWORD size = sizeof name;
       if (RegEnumKeyExA(root, 0, name, &size, nullptr, nullptr, nullptr, nullptr) !=
           ERROR_SUCCESS) {
         break;
       }
       FUZZ_CHECK(RegDeleteTreeA(root, name) == ERROR_SUCCESS);
+    }
+    for (;;) {
+      DWORD size = sizeof name;
+      if (RegEnumValueA(root, 0, name, &size, nullptr, nullptr, nullptr, nullptr) !=
+          ERROR_SUCCESS) {
+        break;
+      }
+      FUZZ_CHECK(RegDeleteValueA(root, name) == ERROR_SUCCESS);
     }
   }
 }
@@ -81,7 +92,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // One transaction: nothing may have changed.
     std::string after;
     std::string message;
-    FUZZ_CHECK(text::export_all(&after, &message));
+    const bool exported_after = text::export_all(&after, &message);
+    if (!exported_after)
+      std::fprintf(stderr, "export after a failed import: %s\n", message.c_str());
+    FUZZ_CHECK(exported_after);
     std::string empty;
     empty_registry();
     FUZZ_CHECK(text::export_all(&empty, &message));
@@ -90,7 +104,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   std::string exported;
   std::string message;
-  if (!text::export_all(&exported, &message)) return 0;  // a name text cannot carry
+  if (!text::export_all(&exported, &message)) {
+    // A name registry text cannot carry: the registry must still empty, or
+    // the next input would start from it.
+    empty_registry();
+    std::string empty;
+    const bool emptied = text::export_all(&empty, &message);
+    if (!emptied) std::fprintf(stderr, "export after emptying: %s\n", message.c_str());
+    FUZZ_CHECK(emptied);
+    return 0;
+  }
 
   std::vector<text::Change> again;
   FUZZ_CHECK(text::parse(exported, &again, &error));
