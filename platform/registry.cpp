@@ -465,6 +465,12 @@ bool split_path(const char* sub_key, std::vector<std::string_view>* names) {
   }
 }
 
+// A name that registry text could not write back out. New keys and values
+// may not have one; existing ones stay reachable, so they can be removed.
+bool has_line_break(std::string_view name) {
+  return name.find_first_of("\r\n") != std::string_view::npos;
+}
+
 enum class Find { kFound, kMissing, kFailed };
 
 Find find_child(Db& db, sqlite3_int64 parent, std::string_view name, sqlite3_int64* child,
@@ -588,6 +594,7 @@ LONG RegCreateKeyExA(HKEY key, const char* sub_key, DWORD, char*, DWORD, REGSAM 
   }
   std::vector<std::string_view> names;
   if (!split_path(sub_key, &names)) return ERROR_INVALID_PARAMETER;
+  if (sub_key != nullptr && has_line_break(sub_key)) return ERROR_INVALID_PARAMETER;
   sqlite3_int64 id = 0;
   // Most calls find the key already there; only a missing one needs the lock.
   LONG rc = walk(*db, start, names, &id, nullptr);
@@ -656,7 +663,8 @@ LONG RegQueryValueExA(HKEY key, const char* value_name, DWORD*, DWORD* type, BYT
 LONG RegSetValueExA(HKEY key, const char* value_name, DWORD, DWORD type, const BYTE* data,
                     DWORD size) {
   if ((data == nullptr && size != 0) || size > kMaxValueSize) return ERROR_INVALID_PARAMETER;
-  if (value_name != nullptr && std::strlen(value_name) > kMaxValueNameLength) {
+  if (value_name != nullptr &&
+      (std::strlen(value_name) > kMaxValueNameLength || has_line_break(value_name))) {
     return ERROR_INVALID_PARAMETER;
   }
   sqlite3_int64 id = 0;

@@ -8,7 +8,9 @@
 //   HKEY_USERS, HKEY_CURRENT_CONFIG (and HKEY_CLASSES_ROOT, a fifth tree of
 //   its own). Sub-key paths use "\" between names; a key name is at most 255
 //   characters, a value name at most 16383, value data at most 64 MiB
-//   (longer ones give ERROR_INVALID_PARAMETER).
+//   (longer ones give ERROR_INVALID_PARAMETER). A key created or a value set
+//   may not have a CR or LF in its name (ERROR_INVALID_PARAMETER), so that
+//   everything stored can be exported as registry text.
 // - Key and value names are matched without regard to ASCII letter case and
 //   keep the case they were created with. The empty value name is the key's
 //   default value.

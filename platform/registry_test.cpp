@@ -448,6 +448,25 @@ INSTANTIATE_TEST_SUITE_P(
                                              nullptr, &scratch, nullptr);
                     },
                     ERROR_INVALID_PARAMETER},
+        // Line breaks could never be exported as registry text.
+        FailureCase{"CreateNameWithLineFeed",
+                    [](Handles& h) {
+                      return RegCreateKeyExA(h.write, "Sub\\A\nB", 0, nullptr, 0, KEY_READ, nullptr,
+                                             &scratch, nullptr);
+                    },
+                    ERROR_INVALID_PARAMETER},
+        FailureCase{"CreateNameWithCarriageReturn",
+                    [](Handles& h) {
+                      return RegCreateKeyExA(h.write, "A\rB", 0, nullptr, 0, KEY_READ, nullptr,
+                                             &scratch, nullptr);
+                    },
+                    ERROR_INVALID_PARAMETER},
+        FailureCase{"SetNameWithLineFeed",
+                    [](Handles& h) { return RegSetValueExA(h.write, "A\nB", 0, REG_SZ, kData, 2); },
+                    ERROR_INVALID_PARAMETER},
+        FailureCase{"SetNameWithCarriageReturn",
+                    [](Handles& h) { return RegSetValueExA(h.write, "A\r", 0, REG_SZ, kData, 2); },
+                    ERROR_INVALID_PARAMETER},
         FailureCase{"QueryMissingValue",
                     [](Handles& h) {
                       return RegQueryValueExA(h.read, "Missing", nullptr, nullptr, nullptr,

@@ -22,6 +22,15 @@ const HKEY* export_roots() {
 }
 constexpr std::size_t kRootCount = 5;
 
+// Bytes no key or value name may hold: a zero byte ends a name in the
+// registry calls, and a line break cannot be written as registry text. (An LF
+// never reaches a name, as it ends the line, but a lone CR inside one does.)
+constexpr std::string_view kUnnameable("\0\r\n", 3);
+
+const char* describe(char unnameable) {
+  return unnameable == '\0' ? "a zero byte" : "a line break";
+}
+
 bool is_blank(char c) {
   return c == ' ' || c == '\t';
 }
@@ -152,6 +161,12 @@ class Parser {
     Change change;
     change.kind = remove ? Change::Kind::kDeleteKey : Change::Kind::kOpenKey;
     change.line = line_number();
+    // The registry takes names as C strings, so a zero byte would cut the
+    // name short and the changes would land on another key; a CR could
+    // never be written back out.
+    if (std::size_t bad = name.find_first_of(kUnnameable); bad != std::string_view::npos) {
+      return fail(std::string("key name holds ") + describe(name[bad]));
+    }
     if (!split_key_name(name, &change.root, &change.path)) {
       return fail("bad key name \"" + std::string(name) + "\" (unknown root or empty name)");
     }
@@ -197,6 +212,8 @@ class Parser {
       rest.remove_prefix(1);
     } else if (!quoted(&rest, &change.name)) {
       return false;
+    } else if (std::size_t bad = change.name.find_first_of(kUnnameable); bad != std::string::npos) {
+      return fail(std::string("value name holds ") + describe(change.name[bad]));
     }
     rest = trim_front(rest);
     if (rest.empty() || rest[0] != '=') return fail("expected '=' after the value name");

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/registry_internal.h"
@@ -19,6 +20,7 @@
 namespace {
 
 namespace text = platform::registry_text;
+using namespace std::string_view_literals;
 
 // Every key below `key` and its values, one line each, bytes in hex: a
 // byte-exact picture of a tree.
@@ -226,9 +228,22 @@ TEST_F(RegistryTextTest, UnicodeFileWithByteOrderMark) {
   EXPECT_EQ(query("Software\\Uni", "Exp"), std::string("%A%\0", 4));
 }
 
+TEST_F(RegistryTextTest, TextDataWithZeroByteOrCarriageReturnKeepsItsBytes) {
+  // Data is stored by length, so these bytes are kept; export writes them as
+  // hex, which reads back the same.
+  import(std::string("REGEDIT4\n[HKLM\\Software\\Odd]\n\"v\"=\"a\0b\rc\"\n"sv));
+  EXPECT_EQ(query("Software\\Odd", "v"), std::string("a\0b\rc\0", 6));
+  std::string before = dump_all();
+  std::string exported = export_all();
+  EXPECT_NE(exported.find("\"v\"=hex(1):61,00,62,0d,63,00\n"), std::string::npos) << exported;
+  use_machine("second");
+  import(exported);
+  EXPECT_EQ(dump_all(), before);
+}
+
 struct BadFile {
   const char* name;
-  const char* text;
+  std::string_view text;
   int line;
 };
 
@@ -283,6 +298,19 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"DeleteRoot", "REGEDIT4\n[-HKEY_LOCAL_MACHINE]\n", 2},
         BadFile{"ValueBeforeKey", "REGEDIT4\n\"v\"=\"1\"\n", 2},
         BadFile{"ValueUnderDeletedKey", "REGEDIT4\n[-HKLM\\Software]\n\"v\"=\"1\"\n", 3},
+        // A zero byte would cut the name short: the values would land on the
+        // root, or the deletion would take the key above.
+        BadFile{"KeyWithZeroByte", "REGEDIT4\n[HKEY_CURRENT_USER\\Software\\A\0B]\n\"v\"=\"1\"\n"sv,
+                2},
+        BadFile{"KeyBelowRootWithZeroByte", "REGEDIT4\n[HKCU\\\0B]\n\"v\"=\"1\"\n"sv, 2},
+        BadFile{"DeletedKeyWithZeroByte", "REGEDIT4\n[-HKLM\\Software\\Vellomar\0X]\n"sv, 2},
+        BadFile{"ValueNameWithZeroByte",
+                "REGEDIT4\n[HKLM\\Software\\Vellomar\\Log]\n\"Enabled\0X\"=\"0\"\n"sv, 3},
+        BadFile{"DeletedValueNameWithZeroByte",
+                "REGEDIT4\n[HKLM\\Software\\Vellomar\\Log]\n\"Enabled\0X\"=-\n"sv, 3},
+        // Names that export could not write back out.
+        BadFile{"KeyWithCarriageReturn", "REGEDIT4\n[HKLM\\A\rB]\n", 2},
+        BadFile{"ValueNameWithCarriageReturn", "REGEDIT4\r\n[HKLM\\A]\r\n\"a\rb\"=\"1\"\r\n", 3},
         // Parses, but the registry refuses the over-long key name: the
         // deletion and the values before it must not stay either.
         BadFile{"RefusedByTheRegistry",
