@@ -10,15 +10,19 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
+#include <string>
 #include <vector>
 
 namespace {
@@ -380,6 +384,59 @@ FILE* open_file(const char* name, const char* mode) {
   return stream;
 }
 
+namespace {
+
+// Whether process `pid` may still exist. A process of another user (EPERM)
+// counts as alive; so does one whose pid a new process has taken since.
+bool process_alive(pid_t pid) {
+  return kill(pid, 0) == 0 || errno != ESRCH;
+}
+
+// The writer's pid in `entry` when it is a temporary of replace_file() for
+// the file named `base` ("<base>.new<pid>.<n>", base without regard to
+// letter case, as names are found); 0 otherwise.
+pid_t temporary_writer(const char* entry, const std::string& base) {
+  constexpr std::string_view kMark = ".new";
+  if (strncasecmp(entry, base.c_str(), base.size()) != 0) return 0;
+  std::string_view rest(entry + base.size());
+  if (rest.substr(0, kMark.size()) != kMark) return 0;
+  rest.remove_prefix(kMark.size());
+  const std::size_t dot = rest.find('.');
+  const std::string_view pid_text = rest.substr(0, dot);
+  const std::string_view counter = dot == std::string_view::npos ? "" : rest.substr(dot + 1);
+  auto all_digits = [](std::string_view text) {
+    return !text.empty() && text.size() <= 10 &&
+           text.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  if (!all_digits(pid_text) || !all_digits(counter)) return 0;
+  long long pid = 0;
+  std::from_chars(pid_text.data(), pid_text.data() + pid_text.size(), pid);
+  return pid > 0 && pid <= std::numeric_limits<pid_t>::max() ? static_cast<pid_t>(pid) : 0;
+}
+
+// Removes the temporaries that writers of `path` left behind when they were
+// killed between creating and renaming them. A live writer's stays. Should
+// a dead writer's pid be taken by a new writer of the same file between the
+// check and the removal, that writer's replace fails and leaves the old file.
+void remove_stale_temporaries(const std::string& folder, const std::string& path) {
+  const std::string base = path.substr(path.rfind('/') + 1);
+  if (base.empty()) return;
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return;
+  while (const dirent* entry = readdir(dir)) {
+    const pid_t writer = temporary_writer(entry->d_name, base);
+    if (writer == 0 || process_alive(writer)) continue;
+    struct stat info;
+    if (fstatat(dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(info.st_mode)) {
+      unlinkat(dirfd(dir), entry->d_name, 0);
+    }
+  }
+  closedir(dir);
+}
+
+}  // namespace
+
 int replace_file(const char* name, const char* data, std::size_t size, bool text_mode) {
   if (name == nullptr || (data == nullptr && size > 0)) return -1;
   const std::string path = platform::host_path(name);
@@ -388,6 +445,8 @@ int replace_file(const char* name, const char* data, std::size_t size, bool text
   // A new name beside the file; created with the usual permissions (the
   // umask applies), then given the old file's when there is one.
   static std::atomic<unsigned> counter{0};
+  // First, so that they never keep a new file from fitting on the disk.
+  remove_stale_temporaries(folder, path);
   std::string temp;
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {

@@ -45,7 +45,9 @@ FILE* open_file(const char* name, const char* mode);
 // go to a new file in the same folder, which is flushed to disk and renamed
 // over the old one, so a reader (or a crash) sees either the old or the new
 // content, never a mix. `text_mode` turns each LF into CR LF first. Returns 0,
-// or -1 when nothing was changed.
+// or -1 when nothing was changed. Replacing also removes the new files that
+// earlier writers of the same name, killed before their rename, left beside
+// it; a writer that is still running keeps its own.
 int replace_file(const char* name, const char* data, std::size_t size, bool text_mode);
 
 // Changes the process's current directory; 0 on success, -1 when the folder

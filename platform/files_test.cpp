@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -308,6 +310,58 @@ TEST_F(FilesTest, ReplaceFileSwapsContentWhole) {
   ASSERT_EQ(replace_file("empty.txt", nullptr, 0, true), 0);
   EXPECT_EQ(slurp(install_ + "/empty.txt"), "");
   EXPECT_EQ(std::distance(fs::directory_iterator(install_), fs::directory_iterator()), 3);
+}
+
+TEST_F(FilesTest, ReplaceFileRemovesOnlyTemporariesOfDeadWriters) {
+  const pid_t dead = fork();
+  ASSERT_GE(dead, 0);
+  if (dead == 0) _exit(0);
+  ASSERT_EQ(waitpid(dead, nullptr, 0), dead);
+  const pid_t live = fork();
+  ASSERT_GE(live, 0);
+  if (live == 0) {
+    pause();
+    _exit(0);
+  }
+  const std::string d = std::to_string(dead), l = std::to_string(live),
+                    self = std::to_string(getpid());
+  struct Entry {
+    std::string name;
+    bool kept;
+  };
+  const Entry entries[] = {
+      {"Vellomar.ini.new" + d + ".0", false},
+      {"VELLOMAR.INI.new" + d + ".12", false},  // names are found without case
+      {"Vellomar.ini.new" + l + ".0", true},    // a writer still at work
+      {"Vellomar.ini.new" + self + ".3", true},
+      {"Other.ini.new" + d + ".0", true},  // another file's
+      {"Vellomar.ini.new" + d, true},
+      {"Vellomar.ini.new" + d + ".0.bak", true},
+      {"Vellomar.ini.new" + d + ".", true},
+      {"Vellomar.ini.new.0", true},
+      {"Vellomar.ini.new-" + d + ".0", true},
+      {"Vellomar.ini.new0.0", true},
+      {"Vellomar.ini.newx" + d + ".0", true},
+  };
+  spit(install_ + "/Vellomar.ini", "old\r\n");
+  for (const Entry& entry : entries) spit(install_ + "/" + entry.name, "partial");
+  // Not a file: left alone even with a dead writer's name.
+  fs::create_directory(install_ + "/Vellomar.ini.new" + d + ".1");
+
+  ASSERT_EQ(replace_file("vellomar.ini", "new\n", 4, true), 0);
+  kill(live, SIGKILL);
+  waitpid(live, nullptr, 0);
+
+  EXPECT_EQ(slurp(install_ + "/Vellomar.ini"), "new\r\n");
+  for (const Entry& entry : entries) {
+    EXPECT_EQ(fs::exists(install_ + "/" + entry.name), entry.kept) << entry.name;
+  }
+  EXPECT_TRUE(fs::is_directory(install_ + "/Vellomar.ini.new" + d + ".1"));
+  // Nothing else: the writer's own new file became Vellomar.ini.
+  EXPECT_EQ(std::distance(fs::directory_iterator(install_), fs::directory_iterator()),
+            std::count_if(std::begin(entries), std::end(entries), [](const Entry& entry) {
+              return entry.kept;
+            }) + 2);
 }
 
 TEST_F(FilesTest, FailedReplaceLeavesOldFile) {
