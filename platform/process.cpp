@@ -30,9 +30,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "platform/files.h"
@@ -316,15 +320,77 @@ int run(const Command& command, bool wait, int* exit_status) {
   return 0;
 }
 
-struct ThreadStart {
+// Threads are kept for reuse: one whose work has ended parks for a while and
+// takes the next start_thread() call instead of ending. A proxy starts a
+// thread per browser connection, and with one connection per request the
+// thread's creation and end (clone, a fresh stack's page faults, the stack's
+// release, a new malloc arena and registry connection) cost more than the
+// request itself. Parked threads are few and short-lived, so an idle program
+// soon holds none.
+constexpr std::size_t MAX_PARKED_THREADS = 32;
+constexpr auto PARKED_THREAD_LIFETIME = std::chrono::seconds(10);
+
+struct Work {
   void (*entry)(void*);
   void* arg;
 };
 
+// One parked thread's slot; it lives on that thread's stack while it waits.
+struct ParkedThread {
+  std::condition_variable wake;
+  Work work{nullptr, nullptr};
+  bool has_work = false;
+};
+
+struct ThreadPark {
+  std::mutex mutex;
+  std::vector<ParkedThread*> parked;  // the most recently parked last
+};
+
+// Never destroyed: parked threads may still wait on it while the process
+// exits.
+ThreadPark& thread_park() {
+  static ThreadPark* park = new ThreadPark;
+  return *park;
+}
+
+// Hands `work` to a parked thread; false when none is waiting.
+bool wake_parked_thread(const Work& work) {
+  ThreadPark& park = thread_park();
+  std::lock_guard<std::mutex> lock(park.mutex);
+  if (park.parked.empty()) return false;
+  // The most recently parked thread has the warmest stack and caches.
+  ParkedThread* thread = park.parked.back();
+  park.parked.pop_back();
+  thread->work = work;
+  thread->has_work = true;
+  thread->wake.notify_one();
+  return true;
+}
+
+// Waits for the next piece of work; false when the thread should end (the
+// park is full, or no work came in time).
+bool park_until_work(Work* work) {
+  ThreadPark& park = thread_park();
+  ParkedThread self;
+  std::unique_lock<std::mutex> lock(park.mutex);
+  if (park.parked.size() >= MAX_PARKED_THREADS) return false;
+  park.parked.push_back(&self);
+  if (!self.wake.wait_for(lock, PARKED_THREAD_LIFETIME, [&] { return self.has_work; })) {
+    // Not handed out (wake_parked_thread removes the slot when it does).
+    park.parked.erase(std::find(park.parked.begin(), park.parked.end(), &self));
+    return false;
+  }
+  *work = self.work;
+  return true;
+}
+
 void* thread_main(void* start) {
-  const ThreadStart copy = *static_cast<ThreadStart*>(start);
-  delete static_cast<ThreadStart*>(start);
-  copy.entry(copy.arg);
+  Work work = *static_cast<Work*>(start);
+  delete static_cast<Work*>(start);
+  do {
+    work.entry(work.arg);
+  } while (park_until_work(&work));
   return nullptr;
 }
 
@@ -355,7 +421,9 @@ int start_program(const std::string& name, const std::vector<std::string>& argv,
 }
 
 int start_thread(void (*entry)(void*), void* arg) {
-  auto* start = new (std::nothrow) ThreadStart{entry, arg};
+  const Work work{entry, arg};
+  if (wake_parked_thread(work)) return 0;
+  auto* start = new (std::nothrow) Work(work);
   if (start == nullptr) return -1;
   pthread_attr_t attributes;
   if (pthread_attr_init(&attributes) != 0) {

@@ -26,9 +26,13 @@
 int start_program(const std::string& name, const std::vector<std::string>& argv, bool wait,
                   int* exit_status);
 
-// Starts a detached thread running entry(arg). Its stack holds at least
+// Runs entry(arg) on a detached thread of its own. Its stack holds at least
 // THREAD_STACK_SIZE bytes, enough for a connection session's buffers. Returns 0,
-// or -1 when no thread could be started.
+// or -1 when no thread could be started. Safe from any thread.
+//
+// The thread may be one whose earlier work has ended: such threads wait a few
+// seconds for new work before they end, so thread_local values may outlive
+// one entry. Every call still gets a thread that runs nothing else meanwhile.
 constexpr std::size_t THREAD_STACK_SIZE = 1024 * 1024;
 int start_thread(void (*entry)(void*), void* arg);
 

@@ -10,10 +10,13 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -244,6 +247,48 @@ TEST(ThreadTest, RunsDetachedWithLargeStack) {
   ASSERT_TRUE(seen.done);
   EXPECT_GE(seen.stack, THREAD_STACK_SIZE);
   EXPECT_TRUE(seen.detached);
+}
+
+// Threads are reused once their work ends, but work is never handed to a
+// thread that is still busy: every one of these entries waits until all of
+// them have started, which only works when each has a thread of its own.
+TEST(ThreadTest, ConcurrentWorkEachGetsItsOwnThread) {
+  constexpr int kWorkers = 48;  // more than the threads kept parked
+  struct Shared {
+    std::mutex mutex;
+    std::condition_variable all_started;
+    int started = 0;
+    int finished = 0;
+    std::set<pthread_t> threads;
+  } shared;
+  for (int round = 0; round < 3; ++round) {
+    shared.started = 0;
+    shared.finished = 0;
+    for (int i = 0; i < kWorkers; ++i) {
+      ASSERT_EQ(start_thread(
+                    [](void* arg) {
+                      auto* s = static_cast<Shared*>(arg);
+                      std::unique_lock<std::mutex> lock(s->mutex);
+                      s->threads.insert(pthread_self());
+                      ++s->started;
+                      s->all_started.notify_all();
+                      s->all_started.wait_for(lock, std::chrono::seconds(10),
+                                              [&] { return s->started == kWorkers; });
+                      if (s->started == kWorkers) ++s->finished;
+                      s->all_started.notify_all();
+                    },
+                    &shared),
+                0);
+    }
+    std::unique_lock<std::mutex> lock(shared.mutex);
+    ASSERT_TRUE(shared.all_started.wait_for(lock, std::chrono::seconds(20),
+                                            [&] { return shared.finished == kWorkers; }))
+        << "round " << round << ": " << shared.started << " started, " << shared.finished
+        << " finished";
+  }
+  // Later rounds ran on threads parked by earlier ones.
+  std::lock_guard<std::mutex> lock(shared.mutex);
+  EXPECT_LT(shared.threads.size(), 3u * kWorkers);
 }
 
 TEST(StandardStreamsTest, PointAtNullDevice) {
