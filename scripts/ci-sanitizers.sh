@@ -2,8 +2,8 @@
 # The sanitizer stages of CI:
 #   asan  builds everything with AddressSanitizer + UBSan into build-asan and
 #         runs the whole CTest suite (leak checking on);
-#   tsan  builds the proxy's tests and the programs they start with
-#         ThreadSanitizer into build-tsan and runs the proxy's tests.
+#   tsan  builds the proxy's and the platform layer's tests and the programs
+#         they start with ThreadSanitizer into build-tsan and runs them.
 # Every sanitizer report of every process (the test programs and the
 # programs they start) is written under <build>/sanitizer-logs/; a stage fails
 # when its tests fail or when any report was written.
@@ -16,8 +16,9 @@ stages=("$@")
 ((${#stages[@]})) || stages=(asan tsan)
 
 # The proxy's end-to-end tests live in tests/proxy/; the proxy's own unit
-# tests are in proxy_tests. TSAN_TARGETS may name other test programs.
-tsan_targets=(${TSAN_TARGETS:-proxy_tests proxy_e2e_tests})
+# tests are in proxy_tests; platform_tests holds the threads that sessions
+# run on and the registry every thread reads. TSAN_TARGETS may name others.
+tsan_targets=(${TSAN_TARGETS:-proxy_tests proxy_e2e_tests platform_tests})
 # Programs the end-to-end tests start.
 program_targets=(vellomar vmreg)
 
