@@ -576,6 +576,22 @@ LONG enum_step(Db& db, sqlite3_stmt* statement, sqlite3_int64 id, DWORD index) {
   return key_exists(db, id) ? ERROR_NO_MORE_ITEMS : ERROR_FILE_NOT_FOUND;
 }
 
+// Finds entry `index` of an enumeration of `key` (sub-keys or values, as
+// `which` says) and hands its row to read(statement), whose result is
+// returned; the row is valid only during that call.
+template <class Read>
+LONG read_enum_entry(HKEY key, REGSAM needed, Statement which, DWORD index, Read&& read) {
+  sqlite3_int64 id = 0;
+  Db* db = nullptr;
+  if (LONG rc = prepare_call(key, needed, &id, &db, ERROR_CANTREAD); rc != ERROR_SUCCESS) {
+    return rc;
+  }
+  Use statement(db->get(which));
+  if (!statement) return ERROR_CANTREAD;
+  if (LONG rc = enum_step(*db, *statement, id, index); rc != ERROR_SUCCESS) return rc;
+  return read(*statement);
+}
+
 }  // namespace
 
 LONG RegOpenKeyExA(HKEY key, const char* sub_key, DWORD, REGSAM sam, HKEY* result) {
@@ -693,50 +709,37 @@ LONG RegSetValueExA(HKEY key, const char* value_name, DWORD, DWORD type, const B
 LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* name_size, DWORD*, char*, DWORD*,
                    void*) {
   if (name == nullptr || name_size == nullptr) return ERROR_INVALID_PARAMETER;
-  sqlite3_int64 id = 0;
-  Db* db = nullptr;
-  if (LONG rc = prepare_call(key, KEY_ENUMERATE_SUB_KEYS, &id, &db, ERROR_CANTREAD);
-      rc != ERROR_SUCCESS) {
-    return rc;
-  }
-  Use statement(db->get(kEnumKey));
-  if (!statement) return ERROR_CANTREAD;
-  if (LONG rc = enum_step(*db, *statement, id, index); rc != ERROR_SUCCESS) return rc;
-  std::string_view found = column_text(*statement, 0);
-  if (found.size() >= *name_size) return ERROR_MORE_DATA;
-  std::memcpy(name, found.data(), found.size());
-  name[found.size()] = '\0';
-  *name_size = static_cast<DWORD>(found.size());
-  return ERROR_SUCCESS;
+  return read_enum_entry(key, KEY_ENUMERATE_SUB_KEYS, kEnumKey, index, [&](sqlite3_stmt* row) {
+    std::string_view found = column_text(row, 0);
+    if (found.size() >= *name_size) return ERROR_MORE_DATA;
+    std::memcpy(name, found.data(), found.size());
+    name[found.size()] = '\0';
+    *name_size = static_cast<DWORD>(found.size());
+    return ERROR_SUCCESS;
+  });
 }
 
 LONG RegEnumValueA(HKEY key, DWORD index, char* name, DWORD* name_size, DWORD*, DWORD* type,
                    BYTE* data, DWORD* data_size) {
   if (name == nullptr || name_size == nullptr) return ERROR_INVALID_PARAMETER;
   if (data != nullptr && data_size == nullptr) return ERROR_INVALID_PARAMETER;
-  sqlite3_int64 id = 0;
-  Db* db = nullptr;
-  if (LONG rc = prepare_call(key, KEY_QUERY_VALUE, &id, &db, ERROR_CANTREAD); rc != ERROR_SUCCESS) {
-    return rc;
-  }
-  Use statement(db->get(kEnumValue));
-  if (!statement) return ERROR_CANTREAD;
-  if (LONG rc = enum_step(*db, *statement, id, index); rc != ERROR_SUCCESS) return rc;
-  std::string_view found = column_text(*statement, 0);
-  if (found.size() >= *name_size) return ERROR_MORE_DATA;
-  const void* bytes = sqlite3_column_blob(*statement, 2);
-  auto size = static_cast<DWORD>(sqlite3_column_bytes(*statement, 2));
-  if (data != nullptr && size > *data_size) {
-    *data_size = size;
-    return ERROR_MORE_DATA;
-  }
-  std::memcpy(name, found.data(), found.size());
-  name[found.size()] = '\0';
-  *name_size = static_cast<DWORD>(found.size());
-  if (type != nullptr) *type = static_cast<DWORD>(sqlite3_column_int64(*statement, 1));
-  if (data != nullptr && size > 0) std::memcpy(data, bytes, size);
-  if (data_size != nullptr) *data_size = size;
-  return ERROR_SUCCESS;
+  return read_enum_entry(key, KEY_QUERY_VALUE, kEnumValue, index, [&](sqlite3_stmt* row) {
+    std::string_view found = column_text(row, 0);
+    if (found.size() >= *name_size) return ERROR_MORE_DATA;
+    const void* bytes = sqlite3_column_blob(row, 2);
+    auto size = static_cast<DWORD>(sqlite3_column_bytes(row, 2));
+    if (data != nullptr && size > *data_size) {
+      *data_size = size;
+      return ERROR_MORE_DATA;
+    }
+    std::memcpy(name, found.data(), found.size());
+    name[found.size()] = '\0';
+    *name_size = static_cast<DWORD>(found.size());
+    if (type != nullptr) *type = static_cast<DWORD>(sqlite3_column_int64(row, 1));
+    if (data != nullptr && size > 0) std::memcpy(data, bytes, size);
+    if (data_size != nullptr) *data_size = size;
+    return ERROR_SUCCESS;
+  });
 }
 
 LONG RegDeleteValueA(HKEY key, const char* value_name) {
@@ -828,34 +831,21 @@ LONG open_key_stored_case(HKEY key, const char* sub_key, REGSAM sam, HKEY* resul
 
 LONG enum_key_name(HKEY key, DWORD index, std::string* name) {
   if (name == nullptr) return ERROR_INVALID_PARAMETER;
-  sqlite3_int64 id = 0;
-  Db* db = nullptr;
-  if (LONG rc = prepare_call(key, KEY_ENUMERATE_SUB_KEYS, &id, &db, ERROR_CANTREAD);
-      rc != ERROR_SUCCESS) {
-    return rc;
-  }
-  Use statement(db->get(kEnumKey));
-  if (!statement) return ERROR_CANTREAD;
-  if (LONG rc = enum_step(*db, *statement, id, index); rc != ERROR_SUCCESS) return rc;
-  name->assign(column_text(*statement, 0));
-  return ERROR_SUCCESS;
+  return read_enum_entry(key, KEY_ENUMERATE_SUB_KEYS, kEnumKey, index, [&](sqlite3_stmt* row) {
+    name->assign(column_text(row, 0));
+    return ERROR_SUCCESS;
+  });
 }
 
 LONG enum_value(HKEY key, DWORD index, std::string* name, DWORD* type, std::vector<BYTE>* data) {
   if (name == nullptr || type == nullptr || data == nullptr) return ERROR_INVALID_PARAMETER;
-  sqlite3_int64 id = 0;
-  Db* db = nullptr;
-  if (LONG rc = prepare_call(key, KEY_QUERY_VALUE, &id, &db, ERROR_CANTREAD); rc != ERROR_SUCCESS) {
-    return rc;
-  }
-  Use statement(db->get(kEnumValue));
-  if (!statement) return ERROR_CANTREAD;
-  if (LONG rc = enum_step(*db, *statement, id, index); rc != ERROR_SUCCESS) return rc;
-  name->assign(column_text(*statement, 0));
-  *type = static_cast<DWORD>(sqlite3_column_int64(*statement, 1));
-  const auto* bytes = static_cast<const BYTE*>(sqlite3_column_blob(*statement, 2));
-  data->assign(bytes, bytes + sqlite3_column_bytes(*statement, 2));
-  return ERROR_SUCCESS;
+  return read_enum_entry(key, KEY_QUERY_VALUE, kEnumValue, index, [&](sqlite3_stmt* row) {
+    name->assign(column_text(row, 0));
+    *type = static_cast<DWORD>(sqlite3_column_int64(row, 1));
+    const auto* bytes = static_cast<const BYTE*>(sqlite3_column_blob(row, 2));
+    data->assign(bytes, bytes + sqlite3_column_bytes(row, 2));
+    return ERROR_SUCCESS;
+  });
 }
 
 HKEY root_by_name(std::string_view name) {
