@@ -193,6 +193,19 @@ std::string current_directory() {
   return name;
 }
 
+bool write_whole(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
 }  // namespace platform
 
 namespace {
@@ -261,19 +274,6 @@ ssize_t text_read(void* cookie, char* buffer, std::size_t size) {
   return static_cast<ssize_t>(out);
 }
 
-bool write_whole(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // Turns each LF of data into CR LF in `out` (which holds size plus the
 // number of LFs).
 std::size_t expand_line_ends(const char* data, std::size_t size, char* out) {
@@ -308,7 +308,7 @@ ssize_t text_write(void* cookie, const char* data, std::size_t size) {
     out = heap.data();
   }
   const std::size_t length = expand_line_ends(data, size, out);
-  if (!write_whole(file->fd, out, length)) return -1;
+  if (!platform::write_whole(file->fd, out, length)) return -1;
   return static_cast<ssize_t>(size);
 }
 
@@ -461,9 +461,9 @@ int replace_file(const char* name, const char* data, std::size_t size, bool text
   if (ok && text_mode) {
     std::vector<char> expanded(size + count_line_feeds(data, size));
     const std::size_t length = expand_line_ends(data, size, expanded.data());
-    ok = write_whole(fd, expanded.data(), length);
+    ok = platform::write_whole(fd, expanded.data(), length);
   } else if (ok) {
-    ok = write_whole(fd, data, size);
+    ok = platform::write_whole(fd, data, size);
   }
   ok = ok && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;

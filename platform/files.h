@@ -13,6 +13,7 @@
 // All calls are safe from several threads at once and never throw.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -30,6 +31,10 @@ std::string host_path(std::string_view name);
 // The current directory, as a name of the original desktop ("C:\Program
 // Files\Vellomar"); the host path when the process stands outside the prefix.
 std::string current_directory();
+
+// Writes all `size` bytes to descriptor `fd`, going on after short writes
+// and interruptions; false on any other failure.
+bool write_whole(int fd, const char* data, std::size_t size);
 
 }  // namespace platform
 

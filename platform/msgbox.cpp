@@ -14,25 +14,13 @@
 #include <string>
 
 #include "platform/desktop.h"
+#include "platform/files.h"
 
 namespace {
 
 // One box at a time on the terminal, so that two threads' questions and
 // answers do not mix.
 std::mutex terminal_mutex;
-
-bool write_whole(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 // Length of the valid UTF-8 sequence at text (1 to 4), or 0 when the bytes
 // there are not one.
@@ -124,7 +112,7 @@ void record_box(const char* caption, const char* text, UINT type, int answer) {
   // processes never interleave.
   const int fd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
   if (fd < 0) return;
-  write_whole(fd, line.data(), line.size());
+  platform::write_whole(fd, line.data(), line.size());
   close(fd);
 }
 
@@ -148,7 +136,7 @@ int ask_on_terminal(int tty, const char* caption, const char* text, bool yes_no)
   shown += " ===\n";
   shown += text;
   shown += yes_no ? "\n[y/n] " : "\n[press Enter] ";
-  write_whole(tty, shown.data(), shown.size());
+  platform::write_whole(tty, shown.data(), shown.size());
   std::string line;
   for (;;) {
     if (!read_terminal_line(tty, &line)) return yes_no ? IDNO : IDOK;
@@ -157,7 +145,7 @@ int ask_on_terminal(int tty, const char* caption, const char* text, bool yes_no)
     const char first = start == std::string::npos ? 0 : line[start];
     if (first == 'y' || first == 'Y') return IDYES;
     if (first == 'n' || first == 'N') return IDNO;
-    write_whole(tty, "[y/n] ", 6);
+    platform::write_whole(tty, "[y/n] ", 6);
   }
 }
 
@@ -177,7 +165,7 @@ int answer_from_environment(const char* caption, const char* text, bool yes_no) 
   shown += " -> ";
   shown += answer_word(answer);
   shown += "\n";
-  write_whole(STDERR_FILENO, shown.data(), shown.size());
+  platform::write_whole(STDERR_FILENO, shown.data(), shown.size());
   return answer;
 }
 
