@@ -232,6 +232,33 @@ std::uint64_t hash_forwards(std::string_view text) {
   return h;
 }
 
+// The hash of a text extended by `size` more bytes: the same value as one
+// byte at a time, with four bytes to each step of the chain of
+// multiplications, which bounds how fast the bytewise loop can go.
+constexpr std::uint64_t HASH_BASE_2 = HASH_BASE * HASH_BASE;
+constexpr std::uint64_t HASH_BASE_3 = HASH_BASE_2 * HASH_BASE;
+constexpr std::uint64_t HASH_BASE_4 = HASH_BASE_3 * HASH_BASE;
+
+std::uint64_t extend_hash(std::uint64_t h, const char* bytes, std::size_t size) {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes);
+  std::size_t i = 0;
+  for (; i + 4 <= size; i += 4) {
+    h = h * HASH_BASE_4 +
+        (p[i] * HASH_BASE_3 + p[i + 1] * HASH_BASE_2 + p[i + 2] * HASH_BASE + p[i + 3]);
+  }
+  for (; i < size; ++i) h = h * HASH_BASE + p[i];
+  return h;
+}
+
+// The same over the bytes of `t` from `from` on.
+std::uint64_t extend_hash(std::uint64_t h, const SplitText& t, std::size_t from) {
+  if (from < t.head_size) {
+    h = extend_hash(h, t.head + from, t.head_size - from);
+    from = t.head_size;
+  }
+  return extend_hash(h, t.tail + (from - t.head_size), t.tail_size - (from - t.head_size));
+}
+
 std::uint64_t hash_backwards(std::string_view text) {
   std::uint64_t h = 0;
   for (std::size_t i = text.size(); i > 0; --i) {
@@ -354,7 +381,183 @@ class LengthSet {
   std::size_t longest_ = 0;
 };
 
-// The rules of one target, by operator.
+// Which part of a request a rule's text is tested against.
+enum Scope : std::uint32_t {
+  HOST = 0,
+  PATH = 1,
+  ADDRESS = 2,  // the host immediately followed by the path
+};
+
+// Texts filed under 64-bit keys: open addressing over slots that carry the
+// key, the text's place and its rule's position, and in front of them a
+// bitmap of the keys present (BITMAP_BITS_PER_KEY bits a key), so that a key
+// that is absent is nearly always turned away by one word that stays in a
+// near cache, without touching the slots.
+class KeyTable {
+ public:
+  struct Slot {
+    std::uint64_t key = 0;
+    std::uint32_t offset = 0;  // of the text in texts_
+    std::uint32_t size = 0;
+    std::uint32_t position = NO_RULE;
+    std::uint32_t tag_and_offset = 0;  // tag << 28 | anchor offset
+
+    std::uint32_t tag() const { return tag_and_offset >> 28; }
+    std::uint32_t anchor_offset() const { return tag_and_offset & 0x0FFFFFFFu; }
+  };
+
+  // Room for `keys` keys, bitmap-only ones included.
+  void reserve(std::size_t keys) {
+    std::size_t capacity = 8;
+    while (capacity < keys * 2) capacity *= 2;
+    slots_.assign(capacity, Slot{});
+    slot_mask_ = capacity - 1;
+    bitmap_.assign(keys * BITMAP_BITS_PER_KEY / 64 + 1, 0);
+  }
+
+  // `tag` is the caller's (at most 15); `anchor_offset` less than 2^28.
+  void insert(std::uint64_t key, std::string_view text, std::uint32_t position, std::uint32_t tag,
+              std::uint32_t anchor_offset) {
+    mark(key);
+    std::size_t at = key & slot_mask_;
+    while (slots_[at].position != NO_RULE) at = (at + 1) & slot_mask_;
+    slots_[at] = Slot{key, static_cast<std::uint32_t>(texts_.size()),
+                      static_cast<std::uint32_t>(text.size()), position, tag << 28 | anchor_offset};
+    texts_.append(text);
+  }
+
+  // A key in the bitmap alone, with no slot.
+  void mark(std::uint64_t key) { bitmap_[word_of(key)] |= bloom_bits(key); }
+
+  bool may_hold(std::uint64_t key) const {
+    std::uint64_t bits = bloom_bits(key);
+    return (bitmap_[word_of(key)] & bits) == bits;
+  }
+
+  // Calls `found(slot)` for every slot with `key`.
+  template <class Found>
+  void for_each_slot(std::uint64_t key, Found found) const {
+    for (std::size_t at = key & slot_mask_; slots_[at].position != NO_RULE;
+         at = (at + 1) & slot_mask_) {
+      if (slots_[at].key == key) found(slots_[at]);
+    }
+  }
+
+  const char* text_of(const Slot& slot) const { return texts_.data() + slot.offset; }
+
+ private:
+  // Three bits of one word per key: a word is read once per test, and a key
+  // that is absent passes only when all three happen to be set.
+  static std::uint64_t bloom_bits(std::uint64_t key) {
+    return (std::uint64_t{1} << (key & 63)) | (std::uint64_t{1} << ((key >> 6) & 63)) |
+           (std::uint64_t{1} << ((key >> 12) & 63));
+  }
+
+  // The word of a key: its high half scaled to the bitmap's size.
+  std::size_t word_of(std::uint64_t key) const { return ((key >> 32) * bitmap_.size()) >> 32; }
+
+  std::vector<Slot> slots_;
+  std::size_t slot_mask_ = 0;
+  std::vector<std::uint64_t> bitmap_;
+  std::string texts_;
+};
+
+// "$" texts anchored at one run of bytes each, from the rules of every scope
+// of one list at once: a single pass over the host and path together finds
+// them all, and an occurrence counts for a rule only if it lies in the rule's
+// scope. Most positions of a request are turned away before the key bitmap
+// by a table of the runs' first two bytes, small enough to stay in the
+// fastest cache.
+class AnchorIndex {
+ public:
+  // `text` must stay alive until finish() returns; `offset` is where its
+  // anchor starts, which anchor_size_for(text.size()) long.
+  void add(std::string_view text, std::uint32_t position, std::uint32_t offset, Scope scope) {
+    std::size_t size = anchor_size_for(text.size());
+    (size == LONG_ANCHOR ? lowest_long_ : lowest_short_) =
+        std::min(size == LONG_ANCHOR ? lowest_long_ : lowest_short_, position);
+    pending_.push_back({text, position, offset, scope});
+  }
+
+  void finish() {
+    table_.reserve(pending_.size());
+    for (const Pending& p : pending_) {
+      std::size_t size = anchor_size_for(p.text.size());
+      std::uint64_t run = run_at(p.text, p.offset, size);
+      table_.insert(key_of(ANCHOR, size, run), p.text, p.position, p.scope, p.offset);
+      std::size_t gram = run & 0xFFFF;
+      (size == LONG_ANCHOR ? long_grams_ : short_grams_)[gram / 64] |= std::uint64_t{1}
+                                                                       << (gram % 64);
+    }
+    std::vector<Pending>().swap(pending_);
+  }
+
+  // The smaller of `best` and the position of the first anchored rule whose
+  // text occurs in its scope of `address` (whose first `host_size` bytes are
+  // the host).
+  std::uint32_t first_match(const SplitText& address, std::size_t host_size,
+                            std::uint32_t best) const {
+    bool want_long = lowest_long_ < best;
+    bool want_short = lowest_short_ < best;
+    if (!want_long && !want_short) return best;
+    std::uint64_t run = 0;  // the last 8 bytes, the latest highest
+    std::size_t seen = 0;
+    auto try_run = [&](std::uint64_t key, std::size_t size, std::size_t at) INLINE_STEP {
+      if (!table_.may_hold(key)) return;
+      table_.for_each_slot(key, [&](const KeyTable::Slot& slot) INLINE_STEP {
+        if (slot.position >= best || anchor_size_for(slot.size) != size ||
+            at < slot.anchor_offset()) {
+          return;
+        }
+        std::size_t start = at - slot.anchor_offset();
+        bool in_scope = slot.tag() == HOST   ? start + slot.size <= host_size
+                        : slot.tag() == PATH ? start >= host_size
+                                             : true;
+        if (in_scope && split_equals_at(address, start, table_.text_of(slot), slot.size)) {
+          best = slot.position;
+        }
+      });
+    };
+    for_each_byte(address, [&](unsigned char c) INLINE_STEP {
+      run = (run >> 8) | (static_cast<std::uint64_t>(c) << 56);
+      ++seen;
+      if (want_short && seen >= SHORT_ANCHOR) {
+        std::uint64_t short_run = run >> 32;
+        std::size_t gram = short_run & 0xFFFF;
+        if ((short_grams_[gram / 64] >> (gram % 64)) & 1) {
+          try_run(key_of(ANCHOR, SHORT_ANCHOR, short_run), SHORT_ANCHOR, seen - SHORT_ANCHOR);
+        }
+      }
+      if (want_long && seen >= LONG_ANCHOR) {
+        std::size_t gram = run & 0xFFFF;
+        if ((long_grams_[gram / 64] >> (gram % 64)) & 1) {
+          try_run(key_of(ANCHOR, LONG_ANCHOR, run), LONG_ANCHOR, seen - LONG_ANCHOR);
+        }
+      }
+      return true;
+    });
+    return best;
+  }
+
+ private:
+  struct Pending {
+    std::string_view text;
+    std::uint32_t position;
+    std::uint32_t offset;
+    Scope scope;
+  };
+
+  std::vector<Pending> pending_;  // while building
+  KeyTable table_;
+  // Bit g is set when some anchor of that size begins with the bytes g & 255,
+  // g >> 8.
+  std::array<std::uint64_t, 65536 / 64> long_grams_{}, short_grams_{};
+  std::uint32_t lowest_long_ = NO_RULE;
+  std::uint32_t lowest_short_ = NO_RULE;
+};
+
+// The rules of one target, by operator; their anchored "$" texts are handed
+// to an AnchorIndex.
 class TargetIndex {
  public:
   void add(const std::string& text, std::uint32_t position) {
@@ -375,56 +578,49 @@ class TargetIndex {
     }
   }
 
-  // Turns the collected texts into look-up structures. The rule texts added
-  // need to stay alive only until this returns.
-  void finish(const RunSketch& run_counts) {
+  // Turns the collected texts into look-up structures and adds the anchored
+  // ones to `anchors` under `scope`. The rule texts added need to stay alive
+  // until `anchors` is finished.
+  void finish(const RunSketch& run_counts, AnchorIndex& anchors, Scope scope) {
     sort_unique(whole_);
     sort_unique(prefixes_);
     sort_unique(suffixes_);
     sort_unique(substrings_);
-    std::vector<Pattern> anchored;
-    std::vector<std::uint32_t> anchor_offsets;
     std::vector<Pattern> for_automaton;
-    choose_anchors(run_counts, &anchored, &anchor_offsets, &for_automaton);
+    choose_anchors(run_counts, anchors, scope, &for_automaton);
 
-    std::size_t keys = whole_.size() + prefixes_.size() + suffixes_.size() + anchored.size();
+    std::size_t keys = whole_.size() + prefixes_.size() + suffixes_.size();
     for (const std::vector<Pattern>* texts : {&prefixes_, &suffixes_}) {
       for (const Pattern& p : *texts) {
         for (std::size_t length = FIRST_CHECKPOINT; length < p.text.size(); length *= 2) ++keys;
       }
     }
-    std::size_t capacity = 8;
-    while (capacity < keys * 2) capacity *= 2;
-    slots_.assign(capacity, Slot{});
-    slot_mask_ = capacity - 1;
-    bitmap_.assign(keys * BITMAP_BITS_PER_KEY / 64 + 1, 0);
+    table_.reserve(keys);
 
     for (const Pattern& p : whole_) {
-      insert(WHOLE, key_of(WHOLE, p.text.size(), hash_forwards(p.text)), p, 0);
+      table_.insert(key_of(WHOLE, p.text.size(), hash_forwards(p.text)), p.text, p.position, WHOLE,
+                    0);
       whole_lengths_.add(p.text.size());
       lowest_whole_ = std::min(lowest_whole_, p.position);
     }
     for (const Pattern& p : prefixes_) {
       for (std::size_t length = FIRST_CHECKPOINT; length < p.text.size(); length *= 2) {
-        mark(key_of(PREFIX_HEAD, length, hash_forwards(p.text.substr(0, length))));
+        table_.mark(key_of(PREFIX_HEAD, length, hash_forwards(p.text.substr(0, length))));
       }
-      insert(PREFIX, key_of(PREFIX, p.text.size(), hash_forwards(p.text)), p, 0);
+      table_.insert(key_of(PREFIX, p.text.size(), hash_forwards(p.text)), p.text, p.position,
+                    PREFIX, 0);
       prefix_lengths_.add(p.text.size());
       lowest_prefix_ = std::min(lowest_prefix_, p.position);
     }
     for (const Pattern& p : suffixes_) {
       for (std::size_t length = FIRST_CHECKPOINT; length < p.text.size(); length *= 2) {
-        mark(key_of(SUFFIX_HEAD, length, hash_backwards(p.text.substr(p.text.size() - length))));
+        table_.mark(
+            key_of(SUFFIX_HEAD, length, hash_backwards(p.text.substr(p.text.size() - length))));
       }
-      insert(SUFFIX, key_of(SUFFIX, p.text.size(), hash_backwards(p.text)), p, 0);
+      table_.insert(key_of(SUFFIX, p.text.size(), hash_backwards(p.text)), p.text, p.position,
+                    SUFFIX, 0);
       suffix_lengths_.add(p.text.size());
       lowest_suffix_ = std::min(lowest_suffix_, p.position);
-    }
-    for (std::size_t i = 0; i < anchored.size(); ++i) {
-      const Pattern& p = anchored[i];
-      std::size_t size = anchor_size_for(p.text.size());
-      insert(ANCHOR, key_of(ANCHOR, size, run_at(p.text, anchor_offsets[i], size)), p,
-             anchor_offsets[i]);
     }
     automaton_.build(for_automaton);
 
@@ -435,34 +631,25 @@ class TargetIndex {
   }
 
   // The smaller of `best` and the position of the first rule here that
-  // holds for the target. Kinds of texts that hold only later rules than
-  // `best` are not searched.
+  // holds for the target, anchored "$" texts left out (they are the
+  // AnchorIndex's). Kinds of texts that hold only later rules than `best`
+  // are not searched.
   std::uint32_t first_match(const SplitText& target, std::uint32_t best) const {
     if (lowest_ >= best) return best;
     best = std::min(best, always_);
     best = first_whole_or_prefix(target, best);
     if (lowest_suffix_ < best) best = first_suffix(target, best);
-    if (lowest_long_anchored_ < best) best = first_anchored<LONG_ANCHOR>(target, best);
-    if (lowest_short_anchored_ < best) best = first_anchored<SHORT_ANCHOR>(target, best);
     if (automaton_.lowest() < best) best = automaton_.first_substring(target, best);
     return best;
   }
 
  private:
-  struct Slot {
-    std::uint64_t key = 0;
-    std::uint32_t offset = 0;  // of the text in texts_
-    std::uint32_t size = 0;
-    std::uint32_t position = NO_RULE;
-    std::uint32_t kind_and_offset = 0;  // KeyKind << 28 | anchor offset
+  using Slot = KeyTable::Slot;
 
-    KeyKind kind() const { return static_cast<KeyKind>(kind_and_offset >> 28); }
-    std::uint32_t anchor_offset() const { return kind_and_offset & 0x0FFFFFFFu; }
-  };
-
-  // Anchors each "$" text at its rarest run; the rest go to `for_automaton`.
-  void choose_anchors(const RunSketch& run_counts, std::vector<Pattern>* anchored,
-                      std::vector<std::uint32_t>* offsets, std::vector<Pattern>* for_automaton) {
+  // Anchors each "$" text at its rarest run and hands it to `anchors`; the
+  // rest go to `for_automaton`.
+  void choose_anchors(const RunSketch& run_counts, AnchorIndex& anchors, Scope scope,
+                      std::vector<Pattern>* for_automaton) {
     auto run_key = [](std::string_view text, std::size_t at, std::size_t size) {
       return key_of(ANCHOR, size, run_at(text, at, size));
     };
@@ -488,92 +675,48 @@ class TargetIndex {
       if (size == 0 || sharing.count(run_key(p.text, chosen[i], size)) > CROWDED_ANCHOR) {
         for_automaton->push_back(p);
       } else {
-        anchored->push_back(p);
-        offsets->push_back(chosen[i]);
-        if (size == LONG_ANCHOR) {
-          lowest_long_anchored_ = std::min(lowest_long_anchored_, p.position);
-        } else {
-          lowest_short_anchored_ = std::min(lowest_short_anchored_, p.position);
-        }
+        anchors.add(p.text, p.position, chosen[i], scope);
       }
     }
   }
-
-  void insert(KeyKind kind, std::uint64_t key, const Pattern& p, std::uint32_t anchor_offset) {
-    mark(key);
-    std::size_t at = key & slot_mask_;
-    while (slots_[at].position != NO_RULE) at = (at + 1) & slot_mask_;
-    slots_[at] = Slot{key, static_cast<std::uint32_t>(texts_.size()),
-                      static_cast<std::uint32_t>(p.text.size()), p.position,
-                      static_cast<std::uint32_t>(kind << 28) | anchor_offset};
-    texts_.append(p.text);
-  }
-
-  // Three bits of one word per key: a word is read once per test, and a key
-  // that is absent passes only when all three happen to be set.
-  static std::uint64_t bloom_bits(std::uint64_t key) {
-    return (std::uint64_t{1} << (key & 63)) | (std::uint64_t{1} << ((key >> 6) & 63)) |
-           (std::uint64_t{1} << ((key >> 12) & 63));
-  }
-
-  // The word of a key: its high half scaled to the bitmap's size.
-  std::size_t word_of(std::uint64_t key) const { return ((key >> 32) * bitmap_.size()) >> 32; }
-
-  void mark(std::uint64_t key) { bitmap_[word_of(key)] |= bloom_bits(key); }
-
-  bool may_hold(std::uint64_t key) const {
-    std::uint64_t bits = bloom_bits(key);
-    return (bitmap_[word_of(key)] & bits) == bits;
-  }
-
-  // Calls `found(slot)` for every slot with `key`.
-  template <class Found>
-  void for_each_slot(std::uint64_t key, Found found) const {
-    for (std::size_t at = key & slot_mask_; slots_[at].position != NO_RULE;
-         at = (at + 1) & slot_mask_) {
-      if (slots_[at].key == key) found(slots_[at]);
-    }
-  }
-
-  const char* text_of(const Slot& slot) const { return texts_.data() + slot.offset; }
 
   std::uint32_t first_whole_or_prefix(const SplitText& target, std::uint32_t best) const {
     std::size_t size = target.size();
     bool want_whole = lowest_whole_ < best && whole_lengths_.has(size);
     bool want_prefix = lowest_prefix_ < best;
     if (!want_whole && !want_prefix) return best;
-    std::size_t end = want_whole ? size : std::min(size, prefix_lengths_.longest());
+    std::size_t end = want_prefix ? std::min(size, prefix_lengths_.longest()) : 0;
     std::uint64_t h = 0;
     std::size_t length = 0;
     auto step = [&](unsigned char c) INLINE_STEP {
       if (length == end) return false;
       h = h * HASH_BASE + c;
       ++length;
-      if (!want_prefix) return true;
       if (prefix_lengths_.has(length)) {
         std::uint64_t key = key_of(PREFIX, length, h);
-        if (may_hold(key)) {
-          for_each_slot(key, [&](const Slot& slot) INLINE_STEP {
-            if (slot.position < best && slot.kind() == PREFIX && slot.size == length &&
-                split_starts_with(target, text_of(slot), slot.size)) {
+        if (table_.may_hold(key)) {
+          table_.for_each_slot(key, [&](const Slot& slot) INLINE_STEP {
+            if (slot.position < best && slot.tag() == PREFIX && slot.size == length &&
+                split_starts_with(target, table_.text_of(slot), slot.size)) {
               best = slot.position;
             }
           });
         }
       }
-      if (is_checkpoint(length) && !may_hold(key_of(PREFIX_HEAD, length, h))) {
-        want_prefix = false;
-        return want_whole;
-      }
-      return true;
+      return !is_checkpoint(length) || table_.may_hold(key_of(PREFIX_HEAD, length, h));
     };
-    for_each_byte(target, step);
+    if (want_prefix) for_each_byte(target, step);
+    if (want_whole) {
+      // The rest of the target, for the whole texts of its length.
+      h = extend_hash(h, target, length);
+      length = size;
+    }
     if (want_whole && length == size && lowest_whole_ < best) {
       std::uint64_t key = key_of(WHOLE, size, h);
-      if (may_hold(key)) {
-        for_each_slot(key, [&](const Slot& slot) INLINE_STEP {
-          if (slot.position < best && slot.kind() == WHOLE && slot.size == size &&
-              split_equals(target, text_of(slot), slot.size)) {
+      if (table_.may_hold(key)) {
+        table_.for_each_slot(key, [&](const Slot& slot) INLINE_STEP {
+          if (slot.position < best && slot.tag() == WHOLE && slot.size == size &&
+              split_equals(target, table_.text_of(slot), slot.size)) {
             best = slot.position;
           }
         });
@@ -592,48 +735,22 @@ class TargetIndex {
       ++length;
       if (suffix_lengths_.has(length)) {
         std::uint64_t key = key_of(SUFFIX, length, h);
-        if (may_hold(key)) {
-          for_each_slot(key, [&](const Slot& slot) INLINE_STEP {
-            if (slot.position < best && slot.kind() == SUFFIX && slot.size == length &&
-                split_ends_with(target, text_of(slot), slot.size)) {
+        if (table_.may_hold(key)) {
+          table_.for_each_slot(key, [&](const Slot& slot) INLINE_STEP {
+            if (slot.position < best && slot.tag() == SUFFIX && slot.size == length &&
+                split_ends_with(target, table_.text_of(slot), slot.size)) {
               best = slot.position;
             }
           });
         }
       }
-      return !is_checkpoint(length) || may_hold(key_of(SUFFIX_HEAD, length, h));
-    });
-    return best;
-  }
-
-  template <std::size_t SIZE>
-  std::uint32_t first_anchored(const SplitText& target, std::uint32_t best) const {
-    std::uint64_t run = 0;
-    std::size_t seen = 0;
-    for_each_byte(target, [&](unsigned char c) INLINE_STEP {
-      run = (run >> 8) | (static_cast<std::uint64_t>(c) << (8 * (SIZE - 1)));
-      if (++seen < SIZE) return true;
-      std::size_t at = seen - SIZE;  // where this run starts in the target
-      std::uint64_t key = key_of(ANCHOR, SIZE, run);
-      if (may_hold(key)) {
-        for_each_slot(key, [&](const Slot& slot) INLINE_STEP {
-          if (slot.position < best && slot.kind() == ANCHOR && anchor_size_for(slot.size) == SIZE &&
-              at >= slot.anchor_offset() &&
-              split_equals_at(target, at - slot.anchor_offset(), text_of(slot), slot.size)) {
-            best = slot.position;
-          }
-        });
-      }
-      return true;
+      return !is_checkpoint(length) || table_.may_hold(key_of(SUFFIX_HEAD, length, h));
     });
     return best;
   }
 
   std::vector<Pattern> whole_, prefixes_, suffixes_, substrings_;  // while building
-  std::vector<Slot> slots_;
-  std::size_t slot_mask_ = 0;
-  std::vector<std::uint64_t> bitmap_;
-  std::string texts_;
+  KeyTable table_;
   LengthSet whole_lengths_, prefix_lengths_, suffix_lengths_;
   Automaton automaton_;
   std::uint32_t always_ = NO_RULE;
@@ -641,8 +758,6 @@ class TargetIndex {
   std::uint32_t lowest_whole_ = NO_RULE;
   std::uint32_t lowest_prefix_ = NO_RULE;
   std::uint32_t lowest_suffix_ = NO_RULE;
-  std::uint32_t lowest_long_anchored_ = NO_RULE;
-  std::uint32_t lowest_short_anchored_ = NO_RULE;
 };
 
 }  // namespace
@@ -651,11 +766,13 @@ struct RuleIndex::Tables {
   TargetIndex host_rules;           // A
   TargetIndex path_rules;           // F
   TargetIndex address_rules;        // U and N
+  AnchorIndex request_anchors;      // of the three above
   TargetIndex onunload_rules;       // L
+  AnchorIndex onunload_anchors;     // of the one above
   TargetIndex window_open_rules;    // O
+  AnchorIndex window_open_anchors;  // of the one above
   std::vector<bool> closes_window;  // by position
 };
-
 RuleIndex::RuleIndex(const std::vector<AdRule>& rules) : tables_(std::make_unique<Tables>()) {
   Tables& t = *tables_;
   t.closes_window.resize(rules.size());
@@ -698,10 +815,14 @@ RuleIndex::RuleIndex(const std::vector<AdRule>& rules) : tables_(std::make_uniqu
       }
     }
   }
-  for (TargetIndex* index :
-       {&t.host_rules, &t.path_rules, &t.address_rules, &t.onunload_rules, &t.window_open_rules}) {
-    index->finish(run_counts);
-  }
+  t.host_rules.finish(run_counts, t.request_anchors, HOST);
+  t.path_rules.finish(run_counts, t.request_anchors, PATH);
+  t.address_rules.finish(run_counts, t.request_anchors, ADDRESS);
+  t.request_anchors.finish();
+  t.onunload_rules.finish(run_counts, t.onunload_anchors, HOST);
+  t.onunload_anchors.finish();
+  t.window_open_rules.finish(run_counts, t.window_open_anchors, HOST);
+  t.window_open_anchors.finish();
 }
 
 RuleIndex::~RuleIndex() = default;
@@ -710,9 +831,11 @@ int RuleIndex::match(const char* host, std::size_t host_size, const char* path,
                      std::size_t path_size) const {
   const Tables& t = *tables_;
   std::uint32_t best = NO_RULE;
+  SplitText address{host, host_size, path, path_size};
   best = t.host_rules.first_match(whole_text(host, host_size), best);
   best = t.path_rules.first_match(whole_text(path, path_size), best);
-  best = t.address_rules.first_match(SplitText{host, host_size, path, path_size}, best);
+  best = t.address_rules.first_match(address, best);
+  best = t.request_anchors.first_match(address, host_size, best);
   if (best == NO_RULE) return VERDICT_PASS;
   return t.closes_window[best] ? VERDICT_CLOSE_WINDOW : VERDICT_BLOCK;
 }
@@ -721,8 +844,12 @@ unsigned RuleIndex::popup_kinds(const char* host, std::size_t host_size) const {
   const Tables& t = *tables_;
   SplitText target = whole_text(host, host_size);
   unsigned kinds = 0;
-  if (t.onunload_rules.first_match(target, NO_RULE) != NO_RULE) kinds |= POPUP_ONUNLOAD;
-  if (t.window_open_rules.first_match(target, NO_RULE) != NO_RULE) kinds |= POPUP_WINDOW_OPEN;
+  auto holds = [&](const TargetIndex& rules, const AnchorIndex& anchors) {
+    return rules.first_match(target, NO_RULE) != NO_RULE ||
+           anchors.first_match(target, host_size, NO_RULE) != NO_RULE;
+  };
+  if (holds(t.onunload_rules, t.onunload_anchors)) kinds |= POPUP_ONUNLOAD;
+  if (holds(t.window_open_rules, t.window_open_anchors)) kinds |= POPUP_WINDOW_OPEN;
   return kinds;
 }
 
