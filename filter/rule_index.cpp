@@ -589,17 +589,18 @@ class TargetIndex {
     std::vector<Pattern> for_automaton;
     choose_anchors(run_counts, anchors, scope, &for_automaton);
 
-    std::size_t keys = whole_.size() + prefixes_.size() + suffixes_.size();
+    std::size_t keys = prefixes_.size() + suffixes_.size();
     for (const std::vector<Pattern>* texts : {&prefixes_, &suffixes_}) {
       for (const Pattern& p : *texts) {
         for (std::size_t length = FIRST_CHECKPOINT; length < p.text.size(); length *= 2) ++keys;
       }
     }
     table_.reserve(keys);
+    whole_table_.reserve(whole_.size());
 
     for (const Pattern& p : whole_) {
-      table_.insert(key_of(WHOLE, p.text.size(), hash_forwards(p.text)), p.text, p.position, WHOLE,
-                    0);
+      whole_table_.insert(key_of(WHOLE, p.text.size(), hash_forwards(p.text)), p.text, p.position,
+                          WHOLE, 0);
       whole_lengths_.add(p.text.size());
       lowest_whole_ = std::min(lowest_whole_, p.position);
     }
@@ -713,10 +714,10 @@ class TargetIndex {
     }
     if (want_whole && length == size && lowest_whole_ < best) {
       std::uint64_t key = key_of(WHOLE, size, h);
-      if (table_.may_hold(key)) {
-        table_.for_each_slot(key, [&](const Slot& slot) INLINE_STEP {
+      if (whole_table_.may_hold(key)) {
+        whole_table_.for_each_slot(key, [&](const Slot& slot) INLINE_STEP {
           if (slot.position < best && slot.tag() == WHOLE && slot.size == size &&
-              split_equals(target, table_.text_of(slot), slot.size)) {
+              split_equals(target, whole_table_.text_of(slot), slot.size)) {
             best = slot.position;
           }
         });
@@ -750,6 +751,10 @@ class TargetIndex {
   }
 
   std::vector<Pattern> whole_, prefixes_, suffixes_, substrings_;  // while building
+  // Whole texts apart from the rest: a target is looked up among them once,
+  // and among the others at many lengths, so the bitmap words of the others
+  // are the ones worth keeping in the near caches.
+  KeyTable whole_table_;
   KeyTable table_;
   LengthSet whole_lengths_, prefix_lengths_, suffix_lengths_;
   Automaton automaton_;
