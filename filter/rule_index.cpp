@@ -406,10 +406,11 @@ class KeyTable {
     std::uint32_t anchor_offset() const { return tag_and_offset & 0x0FFFFFFFu; }
   };
 
-  // Room for `keys` keys, bitmap-only ones included.
-  void reserve(std::size_t keys) {
+  // Room for `texts` inserted texts and `keys` distinct keys in all,
+  // bitmap-only ones included.
+  void reserve(std::size_t texts, std::size_t keys) {
     std::size_t capacity = 8;
-    while (capacity < keys * 2) capacity *= 2;
+    while (capacity < texts * 2) capacity *= 2;
     slots_.assign(capacity, Slot{});
     slot_mask_ = capacity - 1;
     bitmap_.assign(keys * BITMAP_BITS_PER_KEY / 64 + 1, 0);
@@ -480,7 +481,7 @@ class AnchorIndex {
   }
 
   void finish() {
-    table_.reserve(pending_.size());
+    table_.reserve(pending_.size(), pending_.size());
     for (const Pending& p : pending_) {
       std::size_t size = anchor_size_for(p.text.size());
       std::uint64_t run = run_at(p.text, p.offset, size);
@@ -589,14 +590,25 @@ class TargetIndex {
     std::vector<Pattern> for_automaton;
     choose_anchors(run_counts, anchors, scope, &for_automaton);
 
-    std::size_t keys = prefixes_.size() + suffixes_.size();
-    for (const std::vector<Pattern>* texts : {&prefixes_, &suffixes_}) {
-      for (const Pattern& p : *texts) {
-        for (std::size_t length = FIRST_CHECKPOINT; length < p.text.size(); length *= 2) ++keys;
+    // Many longer texts share their first (or last) bytes, so the bitmap is
+    // sized for the distinct keys only.
+    std::vector<std::uint64_t> heads;
+    for (const Pattern& p : prefixes_) {
+      for (std::size_t length = FIRST_CHECKPOINT; length < p.text.size(); length *= 2) {
+        heads.push_back(key_of(PREFIX_HEAD, length, hash_forwards(p.text.substr(0, length))));
       }
     }
-    table_.reserve(keys);
-    whole_table_.reserve(whole_.size());
+    for (const Pattern& p : suffixes_) {
+      for (std::size_t length = FIRST_CHECKPOINT; length < p.text.size(); length *= 2) {
+        heads.push_back(
+            key_of(SUFFIX_HEAD, length, hash_backwards(p.text.substr(p.text.size() - length))));
+      }
+    }
+    std::sort(heads.begin(), heads.end());
+    heads.erase(std::unique(heads.begin(), heads.end()), heads.end());
+    std::size_t texts = prefixes_.size() + suffixes_.size();
+    table_.reserve(texts, texts + heads.size());
+    whole_table_.reserve(whole_.size(), whole_.size());
 
     for (const Pattern& p : whole_) {
       whole_table_.insert(key_of(WHOLE, p.text.size(), hash_forwards(p.text)), p.text, p.position,
@@ -604,20 +616,14 @@ class TargetIndex {
       whole_lengths_.add(p.text.size());
       lowest_whole_ = std::min(lowest_whole_, p.position);
     }
+    for (std::uint64_t key : heads) table_.mark(key);
     for (const Pattern& p : prefixes_) {
-      for (std::size_t length = FIRST_CHECKPOINT; length < p.text.size(); length *= 2) {
-        table_.mark(key_of(PREFIX_HEAD, length, hash_forwards(p.text.substr(0, length))));
-      }
       table_.insert(key_of(PREFIX, p.text.size(), hash_forwards(p.text)), p.text, p.position,
                     PREFIX, 0);
       prefix_lengths_.add(p.text.size());
       lowest_prefix_ = std::min(lowest_prefix_, p.position);
     }
     for (const Pattern& p : suffixes_) {
-      for (std::size_t length = FIRST_CHECKPOINT; length < p.text.size(); length *= 2) {
-        table_.mark(
-            key_of(SUFFIX_HEAD, length, hash_backwards(p.text.substr(p.text.size() - length))));
-      }
       table_.insert(key_of(SUFFIX, p.text.size(), hash_backwards(p.text)), p.text, p.position,
                     SUFFIX, 0);
       suffix_lengths_.add(p.text.size());
