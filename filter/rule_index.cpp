@@ -65,7 +65,7 @@ std::uint32_t lowest_position(const std::vector<Pattern>& patterns) {
 // Calls `step` with each byte of the text in order; `step` returns false to
 // stop early.
 template <class Step>
-void for_each_byte(const SplitText& t, Step step) {
+INLINE_STEP inline void for_each_byte(const SplitText& t, Step step) {
   for (std::size_t i = 0; i < t.head_size; ++i) {
     if (!step(static_cast<unsigned char>(t.head[i]))) return;
   }
@@ -75,7 +75,7 @@ void for_each_byte(const SplitText& t, Step step) {
 }
 
 template <class Step>
-void for_each_byte_backwards(const SplitText& t, Step step) {
+INLINE_STEP inline void for_each_byte_backwards(const SplitText& t, Step step) {
   for (std::size_t i = t.tail_size; i > 0; --i) {
     if (!step(static_cast<unsigned char>(t.tail[i - 1]))) return;
   }
