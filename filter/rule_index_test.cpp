@@ -15,15 +15,19 @@ namespace {
 
 class RandomRules {
  public:
-  RandomRules(unsigned seed, std::size_t longest_text, const char* alphabet)
-      : random_(seed), longest_text_(longest_text), alphabet_(alphabet) {}
+  RandomRules(unsigned seed, std::size_t shortest_text, std::size_t longest_text,
+              const char* alphabet)
+      : random_(seed),
+        shortest_text_(shortest_text),
+        longest_text_(longest_text),
+        alphabet_(alphabet) {}
 
   std::size_t pick(std::size_t n) {
     return std::uniform_int_distribution<std::size_t>(0, n - 1)(random_);
   }
 
-  std::string text(std::size_t max_size) {
-    std::string s(pick(max_size + 1), ' ');
+  std::string text(std::size_t max_size, std::size_t min_size = 0) {
+    std::string s(min_size + pick(max_size - min_size + 1), ' ');
     for (char& c : s) c = alphabet_[pick(alphabet_.size())];
     return s;
   }
@@ -34,7 +38,7 @@ class RandomRules {
     static const char kKinds[] = "AFUNLO";
     static const char* const kOperators[] = {"", "", "$", "<", ">", "N"};
     char kind = kKinds[pick(sizeof kKinds - 1)];
-    return {kOperators[pick(std::size(kOperators))] + text(longest_text_), kind};
+    return {kOperators[pick(std::size(kOperators))] + text(longest_text_, shortest_text_), kind};
   }
 
   RuleList list(std::size_t size) {
@@ -52,12 +56,14 @@ class RandomRules {
 
  private:
   std::mt19937 random_;
+  std::size_t shortest_text_;
   std::size_t longest_text_;
   std::string alphabet_;
 };
 
 struct DifferentialCase {
   unsigned seed;
+  std::size_t shortest_text;
   std::size_t longest_text;
   const char* alphabet;
   std::size_t list_size;
@@ -66,15 +72,15 @@ struct DifferentialCase {
 };
 
 std::ostream& operator<<(std::ostream& out, const DifferentialCase& c) {
-  return out << "seed " << c.seed << ", texts of up to " << c.longest_text << " of \"" << c.alphabet
-             << "\", lists of up to " << c.list_size << " rules";
+  return out << "seed " << c.seed << ", texts of " << c.shortest_text << " to " << c.longest_text
+             << " of \"" << c.alphabet << "\", lists of up to " << c.list_size << " rules";
 }
 
 class RuleIndexDifferential : public ::testing::TestWithParam<DifferentialCase> {};
 
 TEST_P(RuleIndexDifferential, AgreesWithTheWalk) {
   const DifferentialCase& c = GetParam();
-  RandomRules random(c.seed, c.longest_text, c.alphabet);
+  RandomRules random(c.seed, c.shortest_text, c.longest_text, c.alphabet);
   int differences = 0;
   for (int l = 0; l < c.lists; ++l) {
     RuleList indexed = random.list(1 + random.pick(c.list_size));
@@ -103,15 +109,23 @@ TEST_P(RuleIndexDifferential, AgreesWithTheWalk) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, RuleIndexDifferential,
-                         ::testing::Values(DifferentialCase{1, 5, "abN./", 4, 2000, 20},
-                                           DifferentialCase{2, 5, "abN./", 30, 500, 100},
-                                           DifferentialCase{3, 5, "abN./", 300, 100, 400},
-                                           DifferentialCase{4, 5, "abN./", 3000, 10, 4000},
+                         ::testing::Values(DifferentialCase{1, 0, 5, "abN./", 4, 2000, 20},
+                                           DifferentialCase{2, 0, 5, "abN./", 30, 500, 100},
+                                           DifferentialCase{3, 0, 5, "abN./", 300, 100, 400},
+                                           DifferentialCase{4, 0, 5, "abN./", 3000, 10, 4000},
                                            // Long texts cross the look-ups' checkpoints and
                                            // anchor sizes; two letters make them overlap.
-                                           DifferentialCase{5, 40, "ab", 30, 500, 100},
-                                           DifferentialCase{6, 40, "aN", 300, 100, 400},
-                                           DifferentialCase{7, 20, "abc", 3000, 10, 4000}));
+                                           DifferentialCase{5, 0, 40, "ab", 30, 500, 100},
+                                           DifferentialCase{6, 0, 40, "aN", 300, 100, 400},
+                                           DifferentialCase{7, 0, 20, "abc", 3000, 10, 4000},
+                                           // Texts of one or two lengths: long chains under
+                                           // one key and one anchor, every anchor beginning
+                                           // with the same few pairs of bytes.
+                                           DifferentialCase{8, 8, 9, "ab", 3000, 10, 2000},
+                                           DifferentialCase{9, 4, 5, "ab/", 3000, 10, 2000},
+                                           // Large lists whose tables outgrow the near caches,
+                                           // with texts found across the host and path joint.
+                                           DifferentialCase{10, 6, 14, "ab./0", 10000, 2, 1500}));
 
 // Texts longer than a definitions line can give, and targets longer than any
 // text, still agree.
