@@ -1,20 +1,29 @@
 // Look-up structures over a rule list (see rule_index.h).
 //
 // A query must stay fast however long the list grows, so it avoids walking
-// deep structures whose every step may miss the processor's caches. Whole
-// texts, "<" prefixes and ">" suffixes sit in one hash table per target, keyed
-// by kind, length and a polynomial hash; one pass over the target forwards and
-// one backwards compute the hash of every prefix and suffix, and a bitmap of
-// the keys present (a small fraction of the table's size) turns away nearly
-// every length that has no text, so the table itself is read only for real
-// candidates. At lengths 8, 16, 32, ... a pass also asks the bitmap whether
-// any longer text starts (or ends) the way the target does, and stops when
-// none does. "$" texts are found through one rare run of bytes each
-// ("anchor"): the target's every run is looked up the same way, and each
-// text anchored there is compared in place. Texts shorter than an anchor, and
-// texts whose anchor many others share, go to an Aho-Corasick automaton
-// instead, which is small in any ordinary list and bounds the work per byte in
-// any other.
+// deep structures whose every step may miss the processor's caches. Each
+// table of texts keeps, in front of its slots, a bitmap of the keys present
+// (a small fraction of the table's size) that turns away nearly every key
+// that has no text, so the slots are read only for real candidates.
+//
+// "<" prefixes and ">" suffixes sit in one table per target, keyed by kind,
+// length and a polynomial hash; one pass over the target forwards and one
+// backwards compute the hash of every prefix and suffix, and only lengths
+// that some text has are probed. At lengths 8, 16, 32, ... a pass also asks
+// the bitmap whether any longer text starts (or ends) the way the target
+// does, and stops when none does. Whole texts have a table of their own per
+// target, probed once with the hash of the whole target, which is computed
+// four bytes a step.
+//
+// "$" texts are found through one rare run of bytes each ("anchor"). The
+// anchors of the host's, the path's and the address's rules share one table,
+// so one pass over host and path together looks up every run once, and a
+// table of 65 536 bits on the runs' first two bytes turns away most runs
+// before the bitmap is read. Each text anchored at a run found is compared
+// in place, and counts only if it lies in its rule's target. Texts shorter
+// than an anchor, and texts whose anchor many others share, go to an
+// Aho-Corasick automaton of their target instead, which is small in any
+// ordinary list and bounds the work per byte in any other.
 //
 // The automaton is stored breadth first in flat arrays: node 0 is the root,
 // the children of a node are consecutive, and edge e (in the order the edges
