@@ -38,7 +38,8 @@ class Generator {
   Request request() {
     Request r;
     r.host = word() + number() + "." + word() + kTlds[pick(std::size(kTlds))];
-    r.path = "/" + word() + "/" + word() + number() + kExtensions[pick(std::size(kExtensions))];
+    r.path = std::string("/") + word() + "/" + word() + number() +
+             kExtensions[pick(std::size(kExtensions))];
     if (pick(4) == 0) r.path += "?id=" + number();
     return r;
   }
@@ -61,17 +62,17 @@ class Generator {
       case 2:
       case 3:
       case 4:
-        return {"<" + target.substr(0, digits_end + pick(n - digits_end + 1)), kind};
+        return {std::string("<") + target.substr(0, digits_end + pick(n - digits_end + 1)), kind};
       case 5:
       case 6:
       case 7:
-        return {">" + target.substr(pick(digits + 1)), kind};
+        return {std::string(">") + target.substr(pick(digits + 1)), kind};
       case 8:
       case 9:
       case 10:
       case 11: {
         std::size_t from = pick(digits + 1);
-        return {"$" + target.substr(from, digits_end - from + pick(4)), kind};
+        return {std::string("$") + target.substr(from, digits_end - from + pick(4)), kind};
       }
       default:
         return {target, kind};
