@@ -96,7 +96,7 @@ void resolve_parts(std::string* path, const std::vector<std::string>& parts) {
     path->append(part);
     if (!present || exists(*path)) continue;
     std::string folder = path->substr(0, folder_length);
-    if (folder.empty()) folder = "/";
+    if (folder.empty()) folder.assign(1, '/');
     std::string match;
     if (DIR* dir = opendir(folder.c_str())) {
       while (dirent* entry = readdir(dir)) {
@@ -127,7 +127,9 @@ bool is_host_absolute(std::string_view name, const std::string& prefix) {
   std::size_t end = 1;
   while (end < name.size() && !is_separator(name[end])) ++end;
   if (end == 1) return false;
-  return exists("/" + std::string(name.substr(1, end - 1)));
+  std::string folder(1, '/');
+  folder.append(name.substr(1, end - 1));
+  return exists(folder);
 }
 
 }  // namespace
@@ -140,7 +142,7 @@ std::string host_path(std::string_view name) {
   std::vector<std::string> parts;  // below `base`
 
   if (is_host_absolute(name, prefix)) {
-    base = "/";
+    base.assign(1, '/');
     append_parts(name, &parts);
     std::string path = base;
     resolve_parts(&path, parts);
@@ -172,7 +174,7 @@ std::string host_path(std::string_view name) {
     append_parts(name, &parts);
   } else {
     // Outside the machine's folder a relative name is a host name.
-    base = "/";
+    base.assign(1, '/');
     append_parts(cwd, &parts);
     append_parts(name, &parts);
   }
