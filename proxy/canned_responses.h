@@ -8,6 +8,7 @@
 
 extern const std::string_view BLOCKED_IMAGE_HEADER;  // 214 bytes
 extern const std::string_view BLOCKED_IMAGE;         // 54 bytes, GIF89a 8x8
+extern const std::string_view BLOCKED_IMAGE_ANSWER;  // the header, then the image
 extern const std::string_view BLOCKED_TUNNEL_PAGE;   // 176 bytes
 extern const std::string_view CLOSE_WINDOW_PAGE;     // 218 bytes
 extern const std::string_view RELOAD_PAGE;           // 186 bytes

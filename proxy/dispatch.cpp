@@ -188,10 +188,7 @@ int dispatch_request(SOCKET client, SOCKET upstream, char* buffer, std::size_t l
       if (tunnel) {
         sent = send_all(client, BLOCKED_TUNNEL_PAGE.data(), BLOCKED_TUNNEL_PAGE.size()) == 0;
       } else {
-        // Two sends, header then image; the browser socket has Nagle's
-        // algorithm off so the image does not wait for an acknowledgement.
-        sent = send_all(client, BLOCKED_IMAGE_HEADER.data(), BLOCKED_IMAGE_HEADER.size()) == 0 &&
-               send_all(client, BLOCKED_IMAGE.data(), BLOCKED_IMAGE.size()) == 0;
+        sent = send_all(client, BLOCKED_IMAGE_ANSWER.data(), BLOCKED_IMAGE_ANSWER.size()) == 0;
       }
       if (!sent) return close_both(client, upstream);
       return upstream;

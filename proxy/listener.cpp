@@ -105,8 +105,8 @@ void accept_connections(SOCKET listen_socket) {
       }
       continue;
     }
-    // The blocked image goes out as two sends; without this the second one
-    // waits for the browser's delayed acknowledgement of the first.
+    // Replies are relayed piece by piece; with Nagle's algorithm on, a small
+    // last piece would wait for the browser's delayed acknowledgement.
     set_no_delay(client);
     void* argument = reinterpret_cast<void*>(static_cast<std::intptr_t>(client));
     if (start_thread(run_session, argument) != 0) run_session(argument);
