@@ -12,8 +12,8 @@
 #include <cstring>
 
 #include "browsercfg/browser_config.h"
-#include "browsercfg/install_flag.h"
 #include "platform/registry.h"
+#include "settings/registry_settings.h"
 
 namespace {
 
@@ -70,7 +70,6 @@ static_assert(record_holds_proxy_string(CONNECTION_RECORD_OFF));
 // it back; the name only has to be recognisably ours.
 constexpr char DIALUP_PROFILE_VALUE[] = "Vellomar Proxy Settings";
 
-constexpr char INSTALL_FLAG_VALUE[] = "Internet Explorer";
 constexpr char PROXY_SERVER_VALUE[] = "ProxyServer";
 constexpr char PROXY_ENABLE_VALUE[] = "ProxyEnable";
 
@@ -240,7 +239,7 @@ void write_hardware_profiles(const Mode& mode) {
 void configure_ie_proxy(int enable) {
   const Mode mode = enable != 0 ? Mode{CONNECTION_RECORD_ON, 1} : Mode{CONNECTION_RECORD_OFF, 0};
 
-  write_install_flag(INSTALL_FLAG_VALUE, enable);
+  write_install_flag(Browser::InternetExplorer, enable);
   write_dialup_profiles(mode);
   write_dialup_connections(HKEY_CURRENT_USER, DIALUP_ENTRIES_KEY, mode);
   write_dialup_connections(HKEY_USERS, DEFAULT_USER_DIALUP_ENTRIES_KEY, mode);

@@ -11,13 +11,12 @@
 #include <cstring>
 
 #include "browsercfg/browser_config.h"
-#include "browsercfg/install_flag.h"
 #include "platform/files.h"
 #include "platform/registry.h"
+#include "settings/registry_settings.h"
 
 namespace {
 
-constexpr char INSTALL_FLAG_VALUE[] = "Netscape";
 constexpr char MAIN_KEY[] = "Software\\Netscape\\Netscape Navigator\\Main";
 constexpr char INSTALL_DIRECTORY_VALUE[] = "Install Directory";
 constexpr char PROFILES_KEY[] = "Software\\Netscape\\Netscape Navigator\\biff\\users";
@@ -59,7 +58,7 @@ void append_preferences(FILE* file, int enable) {
 }  // namespace
 
 void configure_netscape_proxy(int enable) {
-  write_install_flag(INSTALL_FLAG_VALUE, enable);
+  write_install_flag(Browser::Netscape, enable);
 
   char directory[NAME_BUFFER_SIZE];
   if (!read_program_directory(directory)) return;

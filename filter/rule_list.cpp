@@ -14,9 +14,9 @@
 #include "filter/rule_index.h"
 #include "platform/files.h"
 #include "platform/published.h"
-#include "proxy/upstream_proxy.h"
 #include "settings/activity_log.h"
 #include "settings/registry_settings.h"
+#include "settings/upstream_proxy.h"
 
 namespace {
 

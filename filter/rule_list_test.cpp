@@ -17,9 +17,9 @@
 
 #include "filter/matcher.h"
 #include "filter/popup_neutraliser.h"
-#include "proxy/upstream_proxy.h"
 #include "settings/activity_log.h"
 #include "settings/registry_settings.h"
+#include "settings/upstream_proxy.h"
 
 namespace fs = std::filesystem;
 
@@ -122,7 +122,7 @@ TEST_F(LoaderTest, BadAndProxyLinesActInFileOrder) {
   EXPECT_EQ(stored.port, 8000);
   UpstreamProxy proxy = current_upstream_proxy();
   EXPECT_STREQ(proxy.host, "127.0.0.2");
-  EXPECT_NE(proxy.address, NO_UPSTREAM_ADDRESS);
+  EXPECT_TRUE(proxy.in_use());
   EXPECT_EQ(texts_in_force(), std::vector<std::string>{"Aads.example.com"});
 }
 
@@ -133,7 +133,7 @@ TEST_F(LoaderTest, ProxyLineWithoutPortIsStoredAndTurnsProxyOff) {
   ASSERT_TRUE(read_proxy_setting(&stored));
   EXPECT_STREQ(stored.host, "127.0.0.1");
   EXPECT_EQ(stored.port, 0);
-  EXPECT_EQ(current_upstream_proxy().address, NO_UPSTREAM_ADDRESS);
+  EXPECT_FALSE(current_upstream_proxy().in_use());
   EXPECT_EQ(log_messages(), std::vector<std::string>{"Not using a proxy server."});
 }
 
@@ -151,14 +151,14 @@ TEST_F(LoaderTest, ReloadRebuildsFromTheFileAloneAndResetsTheProxy) {
   write_definitions("Atwo\n");
   reload_ad_definitions();
   EXPECT_EQ(texts_in_force(), std::vector<std::string>{"Atwo"});
-  EXPECT_EQ(current_upstream_proxy().address, NO_UPSTREAM_ADDRESS);
+  EXPECT_FALSE(current_upstream_proxy().in_use());
   EXPECT_STREQ(current_upstream_proxy().host, "");
 }
 
 TEST_F(LoaderTest, ReloadAppliesTheFilesProxyLineAgain) {
   write_definitions("P127.0.0.1:3128\n");
   reload_ad_definitions();
-  EXPECT_NE(current_upstream_proxy().address, NO_UPSTREAM_ADDRESS);
+  EXPECT_TRUE(current_upstream_proxy().in_use());
 }
 
 TEST_F(LoaderTest, ReloadWithoutFileLeavesEmptyList) {
@@ -171,7 +171,7 @@ TEST_F(LoaderTest, ReloadWithoutFileLeavesEmptyList) {
 
 TEST_F(LoaderTest, RebuildKeepsTheProxyAsTheCallerLeftIt) {
   select_upstream_proxy("127.0.0.1", 3128);
-  disable_upstream_proxy_keep_host();
+  suspend_upstream_proxy();
   write_definitions("Atwo\n");
   rebuild_ad_definitions();
   EXPECT_EQ(texts_in_force(), std::vector<std::string>{"Atwo"});

@@ -1,6 +1,7 @@
 // Sockets over POSIX: the original's start-up and error numbers, a connect
 // that fails like the original for the all-ones address, a wait that takes
-// descriptors of any number, and a thread-safe IPv4 name look-up.
+// descriptors of any number, a thread-safe IPv4 name look-up, and the
+// resolve, close and send-whole helpers built on them.
 #include "platform/winsock.h"
 
 #include <netdb.h>
@@ -23,7 +24,9 @@ int WSAStartup(WORD version_requested, WSADATA* data) {
   return 0;
 }
 
-int WSACleanup() { return 0; }
+int WSACleanup() {
+  return 0;
+}
 
 int WSAGetLastError() {
   switch (errno) {
@@ -107,4 +110,35 @@ int lookup_ipv4(const char* name, std::uint32_t* address) {
   }
   freeaddrinfo(answer);
   return result;
+}
+
+std::uint32_t resolve_host(const char* name) {
+  if (name == nullptr || name[0] == '\0') return 0;
+  const in_addr_t dotted = inet_addr(name);
+  if (dotted != INADDR_NONE) return dotted;
+  std::uint32_t address = 0;
+  if (lookup_ipv4(name, &address) != 0) return RESOLVE_FAILED;
+  return address;
+}
+
+void close_socket(SOCKET s) {
+  if (s < 0) return;
+  shutdown(s, SD_BOTH);
+  closesocket(s);
+}
+
+int send_all(SOCKET s, const char* data, std::size_t length) {
+  // One send even for an empty buffer, as callers expect. No MSG_NOSIGNAL:
+  // the process ignores SIGPIPE (platform::init_process), so a browser that
+  // went away is a failed send.
+  do {
+    const ssize_t sent = send(s, data, length, 0);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    data += sent;
+    length -= static_cast<std::size_t>(sent);
+  } while (length > 0);
+  return 0;
 }

@@ -8,6 +8,9 @@
 // ENETUNREACH 10051, EHOSTUNREACH 10065, EADDRNOTAVAIL 10049, ENETDOWN 10050,
 // EINTR 10004); any other errno is passed through unchanged.
 //
+// Three helpers the proxy and the setup pages build on sit beside the calls:
+// send_all, close_socket and resolve_host.
+//
 // Every call here is safe from several threads at once.
 #pragma once
 
@@ -15,6 +18,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+
+#include <cstddef>
+#include <cstdint>
 
 #include "platform/win32.h"
 
@@ -64,3 +70,19 @@ int wait_readable(SOCKET first, SOCKET second, int timeout_seconds, bool* first_
 // address of the answer, in network byte order. Returns 0, or -1 when the
 // name has no IPv4 address.
 int lookup_ipv4(const char* name, std::uint32_t* address);
+
+// What resolve_host gives for a name it cannot resolve (the all-ones address,
+// which connect_socket refuses).
+constexpr std::uint32_t RESOLVE_FAILED = 0xFFFFFFFFu;
+
+// The IPv4 address of a name or dotted address, network byte order: 0 for a
+// null or empty name, RESOLVE_FAILED when it cannot be resolved. A dotted
+// address is taken as it stands, without a look-up.
+std::uint32_t resolve_host(const char* name);
+
+// Shuts a socket down both ways and closes it; -1 is ignored.
+void close_socket(SOCKET s);
+
+// Sends `length` bytes whole; 0 when all was sent, -1 on the first failure.
+// A length of 0 makes one empty send.
+int send_all(SOCKET s, const char* data, std::size_t length);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 namespace {
 
@@ -129,5 +130,25 @@ TEST(LookupTest, FindsIpv4Addresses) {
   EXPECT_EQ(ntohl(address) >> 24, 127u);
   EXPECT_EQ(lookup_ipv4("name.invalid", &address), -1);
 }
+
+struct ResolveCase {
+  const char* name;
+  const char* host;
+  std::uint32_t expected;
+};
+
+class ResolveHostTest : public testing::TestWithParam<ResolveCase> {};
+
+TEST_P(ResolveHostTest, GivesTheAddressInNetworkOrder) {
+  EXPECT_EQ(resolve_host(GetParam().host), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, ResolveHostTest,
+    testing::Values(ResolveCase{"Empty", "", 0}, ResolveCase{"Null", nullptr, 0},
+                    ResolveCase{"Dotted", "10.1.2.3", inet_addr("10.1.2.3")},
+                    ResolveCase{"Localhost", "localhost", inet_addr("127.0.0.1")},
+                    ResolveCase{"Unknown", "no-such-host.invalid", 0xFFFFFFFFu}),
+    [](const testing::TestParamInfo<ResolveCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <string_view>
 
+#include "settings/product.h"
+
 extern const std::string_view BLOCKED_IMAGE_HEADER;  // 214 bytes
 extern const std::string_view BLOCKED_IMAGE;         // 54 bytes, GIF89a 8x8
 extern const std::string_view BLOCKED_IMAGE_ANSWER;  // the header, then the image
@@ -13,9 +15,6 @@ extern const std::string_view BLOCKED_TUNNEL_PAGE;   // 176 bytes
 extern const std::string_view CLOSE_WINDOW_PAGE;     // 218 bytes
 extern const std::string_view RELOAD_PAGE;           // 186 bytes
 extern const std::string_view TUNNEL_ESTABLISHED;
-
-// The product's home page, named in the tunnel reply and on the About page.
-inline constexpr char HOME_PAGE_ADDRESS[] = "http://www.vellomar.org";
 
 // Composes the connect-failure page for `host` (HTML-escaped: & < > ") and the
 // socket error `error_code` into out[capacity]; returns its length. A page

@@ -16,8 +16,8 @@
 #include "proxy/canned_responses.h"
 #include "proxy/listener.h"
 #include "proxy/request_line.h"
-#include "proxy/upstream_proxy.h"
 #include "settings/activity_log.h"
+#include "settings/upstream_proxy.h"
 #include "setupweb/router.h"
 
 namespace {
@@ -159,7 +159,7 @@ int dispatch_request(SOCKET client, SOCKET upstream, char* buffer, std::size_t l
 
   // The setting is read once, so the whole request sees one setting.
   const UpstreamProxy proxy = current_upstream_proxy();
-  const bool through_proxy = proxy.address != NO_UPSTREAM_ADDRESS;
+  const bool through_proxy = proxy.in_use();
 
   char path[WORK_BUFFER_SIZE];
   if (!tunnel && !through_proxy) {
@@ -201,7 +201,7 @@ int dispatch_request(SOCKET client, SOCKET upstream, char* buffer, std::size_t l
     sockaddr_in address{};
     address.sin_family = AF_INET;
     if (through_proxy) {
-      address.sin_port = static_cast<std::uint16_t>(proxy.port);
+      address.sin_port = htons(proxy.port);
       address.sin_addr.s_addr = proxy.address;
     } else {
       address.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));

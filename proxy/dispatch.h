@@ -27,7 +27,3 @@ constexpr std::size_t HOST_BUFFER_SIZE = 32768;
 // SESSION_OVER.
 int dispatch_request(SOCKET client, SOCKET upstream, char* buffer, std::size_t length,
                      char* host_buffer, char* last_host);
-
-// Sends `length` bytes whole; 0 when all was sent, -1 on the first failure.
-// A length of 0 makes one empty send.
-int send_all(SOCKET s, const char* data, std::size_t length);

@@ -15,7 +15,7 @@
 
 #include "filter/rule_list.h"
 #include "proxy/canned_responses.h"
-#include "proxy/upstream_proxy.h"
+#include "settings/upstream_proxy.h"
 
 namespace {
 

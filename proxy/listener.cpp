@@ -16,37 +16,30 @@
 
 #include "filter/matcher.h"
 #include "filter/rule_list.h"
-#include "platform/desktop.h"
 #include "platform/msgbox.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "proxy/session.h"
-#include "proxy/upstream_proxy.h"
 #include "settings/activity_log.h"
+#include "settings/message_box.h"
+#include "settings/product.h"
 #include "settings/registry_settings.h"
-#include "tray/main_window.h"
+#include "settings/upstream_proxy.h"
 
 namespace {
-
-constexpr char RUN_KEY[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-constexpr char RUN_VALUE_NAME[] = "Vellomar";
-constexpr char RUN_COMMAND[] = "C:\\Program Files\\Vellomar\\Vellomar.exe";
-static_assert(sizeof RUN_COMMAND == 39, "the Run value is stored with its terminating zero");
-
-// Exit status of the fatal start-up failures (-1 as the process sees it).
-constexpr int FATAL_EXIT_STATUS = 255;
 
 // How long the accept loop rests when the process or the system is out of
 // descriptors: long enough not to spin, short enough to go on promptly once
 // sessions end.
 constexpr long ACCEPT_BACKOFF_MILLISECONDS = 10;
 
-[[noreturn]] void end_after_fatal_failure() {
+// The proxy's own part of ending after a fatal failure; the rest (the tray
+// icon, the window, the exit) belongs to whoever started the thread.
+[[noreturn]] void end_after_fatal_failure(const ProxyStart* start) {
   WSACleanup();
-  remove_tray_icon();
-  // The window's owner thread destroys it (logging the exit) before this
-  // returns; the process then ends at once with the failure status.
-  if (main_window != nullptr) DestroyWindow(main_window);
+  if (start != nullptr && start->on_fatal_failure != nullptr) {
+    start->on_fatal_failure(FATAL_EXIT_STATUS);
+  }
   std::fflush(nullptr);
   std::_Exit(FATAL_EXIT_STATUS);
 }
@@ -113,7 +106,8 @@ void accept_connections(SOCKET listen_socket) {
   }
 }
 
-void proxy_thread_main(void* /*unused*/) {
+void proxy_thread_main(void* start_argument) {
+  const ProxyStart* const start = static_cast<const ProxyStart*>(start_argument);
   log_activity("***************** Vellomar Started *****************");
   // Descriptors 0 to 2 stay taken by /dev/null, so that no socket gets them
   // and no stray write reaches a browser.
@@ -121,7 +115,7 @@ void proxy_thread_main(void* /*unused*/) {
 
   if (start_winsock() != 0) {
     show_message(MB_ICONHAND, "Can't start Windows Sockets...Exiting...");
-    end_after_fatal_failure();
+    end_after_fatal_failure(start);
   }
 
   write_run_entry();
@@ -129,7 +123,7 @@ void proxy_thread_main(void* /*unused*/) {
   const SOCKET listen_socket = open_listen_socket(LISTEN_ADDRESS, LISTEN_PORT);
   if (listen_socket == INVALID_SOCKET) {
     show_message(MB_ICONHAND, "Port %d is already in use...Exiting...", LISTEN_PORT);
-    end_after_fatal_failure();
+    end_after_fatal_failure(start);
   }
   log_activity("Bound to port %d (%s)", LISTEN_PORT, LISTEN_ADDRESS);
 

@@ -1,5 +1,5 @@
 // The proxy thread: start-up, the listening socket on 127.0.0.1:8000 and the
-// accept loop, plus the small socket helpers the whole proxy uses.
+// accept loop.
 #pragma once
 
 #include <cstdint>
@@ -13,9 +13,21 @@ constexpr int LISTEN_PORT = 8000;
 // the dropped connection waits a whole second to be retried.
 constexpr int LISTEN_BACKLOG = 128;
 
-// The proxy thread's entry (its argument is unused). Never returns: it ends
-// the process itself on a fatal start-up failure, with exit status 255.
-void proxy_thread_main(void* unused);
+// Exit status of the fatal start-up failures (-1 as the process sees it).
+constexpr int FATAL_EXIT_STATUS = 255;
+
+// How the proxy thread reaches whoever started it. on_fatal_failure runs on
+// the proxy thread after a fatal start-up failure (the socket library cannot
+// start, or the port is taken), once the user has been told in a message box;
+// it is to end the program with `exit_status`. Should it return, or be null,
+// the process ends at once with that status.
+struct ProxyStart {
+  void (*on_fatal_failure)(int exit_status) = nullptr;
+};
+
+// The proxy thread's entry; `start` points to a ProxyStart that outlives the
+// thread, or is null. Never returns.
+void proxy_thread_main(void* start);
 
 // 0 when the socket library is ready, -1 otherwise.
 int start_winsock();
@@ -25,12 +37,5 @@ int start_winsock();
 // old connections linger; a second listener still cannot share the port.
 SOCKET open_listen_socket(const char* host, int port);
 
-// The IPv4 address of a name or dotted address, network byte order: 0 for a
-// null or empty name, 0xFFFFFFFF when it cannot be resolved. Thread-safe.
-std::uint32_t resolve_host(const char* name);
-
 // Accepts browser connections forever, one session thread each.
 [[noreturn]] void accept_connections(SOCKET listen_socket);
-
-// Shuts a socket down both ways and closes it; -1 is ignored.
-void close_socket(SOCKET s);

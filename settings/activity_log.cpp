@@ -1,4 +1,4 @@
-// The activity log, the message box helper and the format-and-send helper.
+// The activity log.
 //
 // An entry is formatted whole into one buffer and written with one call on an
 // unbuffered text-mode stream opened for appending, so that each entry
@@ -8,14 +8,10 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "platform/files.h"
-#include "platform/msgbox.h"
-#include "proxy/dispatch.h"
 #include "settings/registry_settings.h"
-#include "tray/main_window.h"
 
 namespace {
 
@@ -50,7 +46,7 @@ void format_log_time(std::time_t when, char out[25]) {
 }
 
 void log_activity(const char* format, ...) {
-  if (read_setting_number("Software\\Vellomar\\Log", "Enabled") != 1) return;
+  if (!log_enabled()) return;
 
   // Stamp, ": ", the message (cut to MESSAGE_BUFFER_SIZE - 1 bytes) and LF.
   char line[LOG_STAMP_LENGTH + 2 + MESSAGE_BUFFER_SIZE];
@@ -72,48 +68,4 @@ void log_activity(const char* format, ...) {
   setvbuf(file, nullptr, _IONBF, 0);
   std::fwrite(line, 1, total, file);
   std::fclose(file);
-}
-
-void show_message(UINT type, const char* format, ...) {
-  char text[MESSAGE_BUFFER_SIZE];
-  va_list args;
-  va_start(args, format);
-  // A longer text is cut to the buffer.
-  if (std::vsnprintf(text, sizeof text, format, args) < 0) text[0] = '\0';
-  va_end(args);
-  MessageBoxA(main_window, text, "Vellomar", type);
-}
-
-int send_formatted(SOCKET s, const char* format, ...) {
-  char buffer[MESSAGE_BUFFER_SIZE];
-  va_list args;
-  va_start(args, format);
-  va_list again;
-  va_copy(again, args);
-  const int formatted = std::vsnprintf(buffer, sizeof buffer, format, args);
-  va_end(args);
-  if (formatted < 0) {
-    va_end(again);
-    return -1;
-  }
-  const std::size_t length = static_cast<std::size_t>(formatted);
-  int result;
-  if (length + 1 <= sizeof buffer) {
-    va_end(again);
-    buffer[length] = '\n';
-    result = send_all(s, buffer, length + 1);
-  } else {
-    // A page larger than the buffer is still sent whole, from the heap.
-    char* large = static_cast<char*>(std::malloc(length + 2));
-    if (large == nullptr) {
-      va_end(again);
-      return -1;
-    }
-    std::vsnprintf(large, length + 1, format, again);
-    va_end(again);
-    large[length] = '\n';
-    result = send_all(s, large, length + 1);
-    std::free(large);
-  }
-  return result;
 }

@@ -17,6 +17,7 @@
 
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "settings/message_box.h"
 #include "settings/registry_settings.h"
 
 namespace fs = std::filesystem;
@@ -205,55 +206,6 @@ TEST_F(ActivityLogTest, ShowMessageBoxIsCaptionedVellomar) {
   EXPECT_EQ(slurp(boxes),
             "{\"caption\":\"Vellomar\",\"text\":\"Port 8000 is already in use...Exiting...\","
             "\"type\":16,\"answer\":\"ok\"}\n");
-}
-
-class SendFormattedTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair_), 0); }
-  void TearDown() override {
-    if (pair_[0] >= 0) close(pair_[0]);
-    if (pair_[1] >= 0) close(pair_[1]);
-  }
-  // Everything the peer receives until the sending side is closed.
-  std::string received() {
-    close(pair_[0]);
-    pair_[0] = -1;
-    std::string all;
-    char block[4096];
-    for (ssize_t n; (n = read(pair_[1], block, sizeof block)) > 0;) all.append(block, n);
-    return all;
-  }
-  int pair_[2];
-};
-
-TEST_F(SendFormattedTest, AppendsLineFeedAndReadsFormat) {
-  EXPECT_EQ(send_formatted(pair_[0], "<p>%d%% done</p>", 50), 0);
-  EXPECT_EQ(send_formatted(pair_[0], "%s", "ends in newline\n"), 0);
-  EXPECT_EQ(send_formatted(pair_[0], "%s", ""), 0);
-  EXPECT_EQ(received(), "<p>50% done</p>\nends in newline\n\n\n");
-}
-
-TEST_F(SendFormattedTest, OversizedTextIsSentWhole) {
-  const std::string page(3 * MESSAGE_BUFFER_SIZE, 'w');
-  std::string got;
-  std::thread reader([&] {
-    char block[4096];
-    for (ssize_t n; (n = read(pair_[1], block, sizeof block)) > 0;) got.append(block, n);
-  });
-  EXPECT_EQ(send_formatted(pair_[0], "%s", page.c_str()), 0);
-  // Exactly the buffer's size with its line feed.
-  const std::string fits(MESSAGE_BUFFER_SIZE - 1, 'f');
-  EXPECT_EQ(send_formatted(pair_[0], "%s", fits.c_str()), 0);
-  shutdown(pair_[0], SHUT_WR);
-  reader.join();
-  EXPECT_EQ(got, page + "\n" + fits + "\n");
-}
-
-TEST_F(SendFormattedTest, ClosedPeerFails) {
-  platform::init_process();  // as every program does first
-  close(pair_[1]);
-  pair_[1] = -1;
-  EXPECT_EQ(send_formatted(pair_[0], "%s", "nobody"), -1);
 }
 
 }  // namespace

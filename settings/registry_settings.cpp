@@ -7,11 +7,28 @@
 #include <cstring>
 
 #include "platform/registry.h"
+#include "settings/product.h"
 
 namespace {
 
-constexpr char PROXY_KEY[] = "Software\\Vellomar\\Proxy";
-constexpr char LOG_KEY[] = "Software\\Vellomar\\Log";
+const char* install_flag_name(Browser browser) {
+  return browser == Browser::InternetExplorer ? IE_FLAG_VALUE : NETSCAPE_FLAG_VALUE;
+}
+
+// Stores the decimal text of `number` as `value_name` of `sub_key`, creating
+// the key when needed; does nothing when it cannot be opened or created.
+void write_number(const char* sub_key, const char* value_name, int number) {
+  HKEY key;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, sub_key, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    return;
+  }
+  char text[16];
+  std::snprintf(text, sizeof text, "%d", number);
+  RegSetValueExA(key, value_name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                 static_cast<DWORD>(std::strlen(text) + 1));
+  RegCloseKey(key);
+}
 
 // Reads a value of an open key as text into buffer (SETTING_BUFFER_SIZE
 // bytes, always terminated); false when it is missing or does not fit.
@@ -35,16 +52,16 @@ void set_text(HKEY key, const char* value_name, const char* text) {
 
 bool read_proxy_setting(StoredProxySetting* setting) {
   HKEY key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, PROXY_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, UPSTREAM_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS) {
     return false;
   }
   char buffer[SETTING_BUFFER_SIZE];
   // A stored host longer than the field is cut to fit it.
-  read_text(key, "Server", buffer);
+  read_text(key, UPSTREAM_SERVER_VALUE, buffer);
   const std::size_t length = strnlen(buffer, sizeof setting->host - 1);
   std::memcpy(setting->host, buffer, length);
   setting->host[length] = '\0';
-  read_text(key, "Port", buffer);
+  read_text(key, UPSTREAM_PORT_VALUE, buffer);
   setting->port = leading_number(buffer);
   RegCloseKey(key);
   return true;
@@ -52,27 +69,31 @@ bool read_proxy_setting(StoredProxySetting* setting) {
 
 void write_proxy_setting(const char* host, int port) {
   HKEY key;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, PROXY_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE,
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, UPSTREAM_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE,
                       KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
     return;
   }
   char number[16];
   std::snprintf(number, sizeof number, "%d", port);
-  set_text(key, "Server", host != nullptr ? host : "");
-  set_text(key, "Port", number);
+  set_text(key, UPSTREAM_SERVER_VALUE, host != nullptr ? host : "");
+  set_text(key, UPSTREAM_PORT_VALUE, number);
   RegCloseKey(key);
 }
 
 void write_log_enabled(int flag) {
-  HKEY key;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, LOG_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
-    return;
-  }
-  char number[16];
-  std::snprintf(number, sizeof number, "%d", flag);
-  set_text(key, "Enabled", number);
-  RegCloseKey(key);
+  write_number(LOG_KEY, LOG_ENABLED_VALUE, flag);
+}
+
+bool log_enabled() {
+  return read_setting_number(LOG_KEY, LOG_ENABLED_VALUE) == 1;
+}
+
+void write_install_flag(Browser browser, int enable) {
+  write_number(INSTALL_FLAGS_KEY, install_flag_name(browser), enable);
+}
+
+bool install_flag_set(Browser browser) {
+  return read_setting_number(INSTALL_FLAGS_KEY, install_flag_name(browser)) == 1;
 }
 
 int read_setting_number(const char* sub_key, const char* value_name) {

@@ -31,6 +31,19 @@ void write_proxy_setting(const char* host, int port);
 // Stores "Enabled" of Software\Vellomar\Log as the decimal text of `flag`.
 void write_log_enabled(int flag);
 
+// Whether the activity log is on: "Enabled" reads as 1.
+bool log_enabled();
+
+// The browsers with an Install flag.
+enum class Browser { InternetExplorer, Netscape };
+
+// Stores the browser's Install flag as the decimal text of `enable`,
+// creating the key when needed.
+void write_install_flag(Browser browser, int enable);
+
+// Whether the browser's Install flag reads as 1.
+bool install_flag_set(Browser browser);
+
 // The number a value of a sub-key of HKEY_LOCAL_MACHINE reads as by the
 // leading-digits rule; 0 when the key or the value is missing.
 int read_setting_number(const char* sub_key, const char* value_name);

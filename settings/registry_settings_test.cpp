@@ -95,8 +95,21 @@ TEST_F(RegistrySettingsTest, LogFlagIsWrittenAndRead) {
   DWORD type = 0;
   EXPECT_EQ(stored_text("Software\\Vellomar\\Log", "Enabled", &type), std::string("1", 2));
   EXPECT_EQ(read_setting_number("SOFTWARE\\vellomar\\log", "enabled"), 1);
+  EXPECT_TRUE(log_enabled());
   write_log_enabled(0);
   EXPECT_EQ(read_setting_number("Software\\Vellomar\\Log", "Enabled"), 0);
+  EXPECT_FALSE(log_enabled());
+}
+
+TEST_F(RegistrySettingsTest, InstallFlagsAreStoredPerBrowser) {
+  write_install_flag(Browser::InternetExplorer, 1);
+  write_install_flag(Browser::Netscape, 0);
+  DWORD type = 0;
+  EXPECT_EQ(stored_text("Software\\Vellomar\\Install", "Internet Explorer", &type),
+            std::string("1", 2));
+  EXPECT_EQ(stored_text("Software\\Vellomar\\Install", "Netscape", &type), std::string("0", 2));
+  EXPECT_TRUE(install_flag_set(Browser::InternetExplorer));
+  EXPECT_FALSE(install_flag_set(Browser::Netscape));
 }
 
 struct NumberCase {

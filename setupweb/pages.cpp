@@ -1,8 +1,6 @@
 // The four setup pages: their markup, the frame they share, and the actions
 // their forms ask for (browser switches and logging, the definitions file and
 // the rule list, the upstream proxy).
-#include <arpa/inet.h>
-
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -10,18 +8,15 @@
 #include "browsercfg/browser_config.h"
 #include "filter/rule_list.h"
 #include "platform/process.h"
-#include "proxy/canned_responses.h"
-#include "proxy/upstream_proxy.h"
+#include "settings/product.h"
 #include "settings/registry_settings.h"
+#include "settings/upstream_proxy.h"
 #include "setupweb/definitions.h"
 #include "setupweb/setup_pages.h"
 
 namespace {
 
 constexpr char CRLF[] = "\r\n";
-
-// The port value disable_upstream_proxy_keep_host() leaves behind.
-constexpr std::uint32_t RELOAD_PORT_MARK = 0xFFFFFFFFu;
 
 // Appends each line followed by CR LF.
 void add_lines(std::string& out, std::initializer_list<std::string_view> lines) {
@@ -331,10 +326,8 @@ std::string run_general_page(const FormValues& values) {
     configure_netscape_proxy(netscape ? 1 : 0);
     write_log_enabled(logging ? 1 : 0);
   }
-  return compose_general_content(
-      read_setting_number("Software\\Vellomar\\Install", "Internet Explorer") == 1,
-      read_setting_number("Software\\Vellomar\\Install", "Netscape") == 1,
-      read_setting_number("Software\\Vellomar\\Log", "Enabled") == 1);
+  return compose_general_content(install_flag_set(Browser::InternetExplorer),
+                                 install_flag_set(Browser::Netscape), log_enabled());
 }
 
 std::string run_definitions_page(const FormValues& values) {
@@ -349,7 +342,7 @@ std::string run_definitions_page(const FormValues& values) {
       // The upstream proxy is marked not in use (its host kept), then the new
       // list is built aside and swapped in whole, so no session matches
       // against a half-built or empty list.
-      disable_upstream_proxy_keep_host();
+      suspend_upstream_proxy();
       rebuild_ad_definitions();
     }
   } else if (v[0] != nullptr) {
@@ -367,21 +360,17 @@ std::string run_proxy_page(const FormValues& values) {
     select_upstream_proxy(stored.host, stored.port);
     shown_host = stored.host;
   } else {
-    // No stored setting: the one in use is applied again unchanged. The
-    // all-ones port that a Reload leaves means "none", not port 65535: it
-    // must neither show up on the page nor switch a kept host back on.
+    // No stored setting: the one in use is applied again unchanged. A proxy
+    // that a Reload suspended stays out of use: its kept host must not be
+    // switched back on here.
     const UpstreamProxy in_use = current_upstream_proxy();
-    const int port = in_use.port == RELOAD_PORT_MARK
-                         ? 0
-                         : ntohs(static_cast<std::uint16_t>(in_use.port & 0xFFFF));
+    const int port = in_use.state == UpstreamState::Suspended ? 0 : in_use.port;
     select_upstream_proxy(in_use.host, port);
     shown_host = in_use.host;
   }
   const UpstreamProxy applied = current_upstream_proxy();
-  const int port = ntohs(static_cast<std::uint16_t>(applied.port & 0xFFFF));
-  const bool unresolved =
-      applied.port != 0 && !shown_host.empty() && applied.address == NO_UPSTREAM_ADDRESS;
-  return compose_proxy_content(unresolved ? PROXY_NOT_FOUND_MESSAGE : "", shown_host, port);
+  const bool unresolved = applied.state == UpstreamState::Unresolved && !shown_host.empty();
+  return compose_proxy_content(unresolved ? PROXY_NOT_FOUND_MESSAGE : "", shown_host, applied.port);
 }
 
 std::string run_setup_page(SetupPage page, const FormValues& values) {

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "proxy/upstream_proxy.h"
 #include "settings/registry_settings.h"
+#include "settings/upstream_proxy.h"
 #include "setupweb/definitions.h"
 #include "setupweb/router.h"
 #include "setupweb/setup_pages.h"
@@ -253,7 +253,7 @@ TEST_F(SetupPages, ProxySubmissionStoresAndApplies) {
   EXPECT_EQ(stored.port, 3128);
   const UpstreamProxy in_use = current_upstream_proxy();
   EXPECT_EQ(in_use.address, inet_addr("127.0.0.1"));
-  EXPECT_EQ(ntohs(static_cast<std::uint16_t>(in_use.port)), 3128);
+  EXPECT_EQ(in_use.port, 3128);
   EXPECT_EQ(page, framed(NAV_PROXY, proxy_content("", "127.0.0.1", "3128"),
                          "document.mainForm.host.focus()"));
 }
@@ -265,7 +265,7 @@ TEST_F(SetupPages, EmptyProxySubmissionClearsIt) {
   ASSERT_TRUE(read_proxy_setting(&stored));
   EXPECT_STREQ(stored.host, "");
   EXPECT_EQ(stored.port, 0);
-  EXPECT_EQ(current_upstream_proxy().address, NO_UPSTREAM_ADDRESS);
+  EXPECT_FALSE(current_upstream_proxy().in_use());
   EXPECT_NE(page.find(proxy_content("", "", "0")), std::string::npos);
 }
 
@@ -294,7 +294,7 @@ TEST_F(SetupPages, StoredHostWithMarkupIsEscaped) {
 
 TEST_F(SetupPages, UnresolvableHostGivesTheMessage) {
   const std::string page = page_of(serve("proxy/?host=no-such-host.invalid&port=8080"));
-  EXPECT_EQ(current_upstream_proxy().address, NO_UPSTREAM_ADDRESS);
+  EXPECT_FALSE(current_upstream_proxy().in_use());
   EXPECT_NE(page.find(proxy_content(std::string(PROXY_NOT_FOUND_MESSAGE), "no-such-host.invalid",
                                     "8080")),
             std::string::npos);
@@ -339,9 +339,9 @@ TEST_F(SetupPages, ReloadMarksTheProxyNotInUseWhenTheFileNamesNone) {
   put_file("Vellomar.ini", "Aads.example.com\r\n");
   write_proxy_setting("127.0.0.1", 3128);
   serve("proxy/");
-  ASSERT_NE(current_upstream_proxy().address, NO_UPSTREAM_ADDRESS);
+  ASSERT_TRUE(current_upstream_proxy().in_use());
   serve("definitions/?settings=abc&reload=Reload");
-  EXPECT_EQ(current_upstream_proxy().address, NO_UPSTREAM_ADDRESS);
+  EXPECT_FALSE(current_upstream_proxy().in_use());
   EXPECT_EQ(file_bytes("Vellomar.ini"), "Aads.example.com\r\n");
   // The next showing of the Proxy Server page brings the stored proxy back.
   serve("proxy/");
@@ -353,7 +353,7 @@ TEST_F(SetupPages, ReloadOnAMachineWithoutAProxyKeyShowsNoPort) {
   serve("definitions/?settings=abc&reload=Reload");
   const std::string page = page_of(serve("proxy/"));
   EXPECT_NE(page.find(proxy_content("", "", "0")), std::string::npos);
-  EXPECT_EQ(current_upstream_proxy().address, NO_UPSTREAM_ADDRESS);
+  EXPECT_FALSE(current_upstream_proxy().in_use());
 }
 
 TEST_F(SetupPages, ReloadThenVisitWithoutAProxyKeyKeepsTheProxyOff) {
@@ -361,7 +361,7 @@ TEST_F(SetupPages, ReloadThenVisitWithoutAProxyKeyKeepsTheProxyOff) {
   put_file("Vellomar.ini", "Aads.example.com\r\n");
   serve("definitions/?settings=abc&reload=Reload");
   const std::string page = page_of(serve("proxy/"));
-  EXPECT_EQ(current_upstream_proxy().address, NO_UPSTREAM_ADDRESS);
+  EXPECT_FALSE(current_upstream_proxy().in_use());
   EXPECT_NE(page.find(proxy_content("", "127.0.0.1", "0")), std::string::npos);
 }
 

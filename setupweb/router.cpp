@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "proxy/dispatch.h"
+#include "platform/winsock.h"
 #include "setupweb/setup_pages.h"
 
 namespace {

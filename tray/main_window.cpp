@@ -4,6 +4,8 @@
 // ends (Exit, a successful Remove, or a stop signal).
 #include "tray/main_window.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "browsercfg/browser_config.h"
@@ -12,6 +14,8 @@
 #include "platform/process.h"
 #include "proxy/listener.h"
 #include "settings/activity_log.h"
+#include "settings/message_box.h"
+#include "settings/product.h"
 #include "tray/resources.h"
 
 HINSTANCE app_instance = nullptr;
@@ -24,6 +28,9 @@ constexpr char WINDOW_TITLE[] = "Vellomar";
 constexpr UINT TRAY_ICON_ID = 3473;
 constexpr UINT WM_TRAY_CALLBACK = WM_USER + 1;
 constexpr char TRAY_TIP[] = "Vellomar";
+
+// What the proxy thread is started with: lives as long as the process.
+constexpr ProxyStart PROXY_START{end_after_proxy_failure};
 
 NOTIFYICONDATAA tray_icon_data() {
   NOTIFYICONDATAA data{};
@@ -75,14 +82,24 @@ void remove_tray_icon() {
   Shell_NotifyIconA(NIM_DELETE, &data);
 }
 
+void end_after_proxy_failure(int exit_status) {
+  remove_tray_icon();
+  // The window's owner thread destroys it (logging the exit) before this
+  // returns; the process then ends at once with the failure status.
+  if (main_window != nullptr) DestroyWindow(main_window);
+  std::fflush(nullptr);
+  std::_Exit(exit_status);
+}
+
 LRESULT main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_CREATE:
       // Set before the proxy thread exists, which uses it as the owner of
       // its message boxes.
       main_window = window;
+      set_message_owner(window);
       add_tray_icon();
-      if (start_thread(proxy_thread_main, nullptr) != 0) {
+      if (start_thread(proxy_thread_main, const_cast<ProxyStart*>(&PROXY_START)) != 0) {
         show_message(MB_OK, "Can't start Proxy Thread");
         DestroyWindow(window);
       }

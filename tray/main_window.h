@@ -2,8 +2,9 @@
 // its tray icon, the popup menu's commands and the About box.
 //
 // Everything here runs on the user interface thread (the thread that calls
-// WinMain), except remove_tray_icon, which the proxy thread's fatal paths call
-// as well: the desktop's icon calls are safe from any thread. app_instance and
+// WinMain), except end_after_proxy_failure, which the proxy thread calls after
+// a fatal start-up failure: the desktop's icon and window calls are safe from
+// any thread. app_instance and
 // main_window are written by the user interface thread before the proxy thread
 // starts, and only read afterwards.
 #pragma once
@@ -14,9 +15,6 @@
 extern HINSTANCE app_instance;
 extern HWND main_window;
 
-// The fixed installation folder.
-inline constexpr char INSTALL_DIRECTORY[] = "C:\\Program Files\\Vellomar";
-
 // The program's entry: a non-empty command line runs one browser command;
 // an empty one runs the tray application. Returns the exit status.
 int WinMain(HINSTANCE instance, HINSTANCE previous, char* command_line, int show);
@@ -24,8 +22,11 @@ int WinMain(HINSTANCE instance, HINSTANCE previous, char* command_line, int show
 void register_main_class(HINSTANCE instance);
 bool create_main_window(HINSTANCE instance);
 void add_tray_icon();
-// Removes the tray icon (the proxy thread's fatal paths call this too).
 void remove_tray_icon();
+// The proxy thread's report of a fatal start-up failure: removes the tray
+// icon, destroys the main window (logging the exit) and ends the process with
+// `exit_status` at once.
+[[noreturn]] void end_after_proxy_failure(int exit_status);
 LRESULT main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
 // The tray icon's callback message and the commands of its popup menu

@@ -6,12 +6,11 @@
 #include "platform/msgbox.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "settings/product.h"
 
 namespace {
 
 constexpr char TITLE[] = "Remove Vellomar";
-constexpr char RUN_KEY[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-constexpr char RUN_VALUE_NAME[] = "Vellomar";
 constexpr int REMOVE_DECLINED = -1;
 
 constexpr char QUESTION[] =

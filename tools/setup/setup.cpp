@@ -13,15 +13,9 @@
 #include "platform/msgbox.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "settings/product.h"
 
 namespace {
-
-constexpr char PROGRAM_FILES[] = "C:\\Program Files";
-constexpr char INSTALL_DIRECTORY[] = "C:\\Program Files\\Vellomar";
-constexpr char RUN_KEY[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-constexpr char RUN_VALUE_NAME[] = "Vellomar";
-constexpr char RUN_COMMAND[] = "C:\\Program Files\\Vellomar\\Vellomar.exe";
-static_assert(sizeof RUN_COMMAND == 39, "the Run value is stored with its terminating zero");
 
 constexpr char ERROR_TITLE[] = "Setup Error";
 constexpr char SETUP_TITLE[] = "Vellomar Setup";
@@ -101,7 +95,7 @@ void start(const char* name, std::vector<std::string> argv) {
 
 int main() {
   platform::init_process();
-  make_directory(PROGRAM_FILES);
+  make_directory(PROGRAM_FILES_DIRECTORY);
   make_directory(INSTALL_DIRECTORY);
 
   for (std::size_t i = 0; i < std::size(FILES); ++i) {

@@ -1,12 +1,11 @@
 // The upstream proxy setting, published as one value so that a session never
 // sees the host of one setting with the address of another.
-#include "proxy/upstream_proxy.h"
+#include "settings/upstream_proxy.h"
 
 #include <cstring>
 
 #include "platform/published.h"
 #include "platform/winsock.h"
-#include "proxy/listener.h"
 #include "settings/activity_log.h"
 
 namespace {
@@ -31,26 +30,30 @@ UpstreamProxy current_upstream_proxy() {
 
 void select_upstream_proxy(const char* host, int port) {
   UpstreamProxy next = *setting().load();
-  next.port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
+  next.port = static_cast<std::uint16_t>(port & 0xFFFF);
+  next.address = 0;
   if (next.port == 0 || host == nullptr || host[0] == '\0') {
     log_activity("Not using a proxy server.");
-    next.address = NO_UPSTREAM_ADDRESS;
+    next.state = UpstreamState::None;
     publish(next);
     return;
   }
   // A host that does not fit the setting is refused rather than cut: a cut
   // name would silently reach a different machine.
   if (std::strlen(host) >= UPSTREAM_HOST_SIZE) {
-    next.address = NO_UPSTREAM_ADDRESS;
+    next.state = UpstreamState::Unresolved;
     log_activity("Not using proxy: Could not resolve proxy address.");
     publish(next);
     return;
   }
   std::memmove(next.host, host, std::strlen(host) + 1);
-  next.address = resolve_host(next.host);
-  if (next.address == NO_UPSTREAM_ADDRESS) {
+  const std::uint32_t address = resolve_host(next.host);
+  if (address == RESOLVE_FAILED) {
+    next.state = UpstreamState::Unresolved;
     log_activity("Not using proxy: Could not resolve proxy address.");
   } else {
+    next.address = address;
+    next.state = UpstreamState::InUse;
     log_activity("Using proxy server %s on port %d.", next.host, port);
   }
   publish(next);
@@ -60,9 +63,9 @@ void reset_upstream_proxy() {
   publish(UpstreamProxy{});
 }
 
-void disable_upstream_proxy_keep_host() {
+void suspend_upstream_proxy() {
   UpstreamProxy next = *setting().load();
-  next.address = NO_UPSTREAM_ADDRESS;
-  next.port = 0xFFFFFFFFu;
+  next.address = 0;
+  next.state = UpstreamState::Suspended;
   publish(next);
 }

@@ -1,6 +1,6 @@
 // The upstream proxy setting: when a host and port put a proxy in use, and
 // that a name is resolved once, when applied.
-#include "proxy/upstream_proxy.h"
+#include "settings/upstream_proxy.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <string>
 
-#include "proxy/listener.h"
+#include "platform/winsock.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ struct SelectCase {
   const char* name;
   std::string host;
   int port;
-  bool in_use;
+  UpstreamState state;
   std::uint16_t stored_port;  // host byte order
 };
 
@@ -48,9 +48,9 @@ TEST_P(SelectUpstreamProxyTest, DecidesWhetherAProxyIsInUse) {
   const SelectCase& c = GetParam();
   select_upstream_proxy(c.host.c_str(), c.port);
   const UpstreamProxy proxy = current_upstream_proxy();
-  EXPECT_EQ(proxy.address != NO_UPSTREAM_ADDRESS, c.in_use);
-  EXPECT_EQ(ntohs(static_cast<std::uint16_t>(proxy.port)), c.stored_port);
-  if (c.in_use) {
+  EXPECT_EQ(proxy.state, c.state);
+  EXPECT_EQ(proxy.port, c.stored_port);
+  if (proxy.in_use()) {
     EXPECT_EQ(proxy.host, c.host);
     EXPECT_EQ(proxy.address, inet_addr(c.host.c_str()));
   }
@@ -58,15 +58,15 @@ TEST_P(SelectUpstreamProxyTest, DecidesWhetherAProxyIsInUse) {
 
 INSTANTIATE_TEST_SUITE_P(
     Settings, SelectUpstreamProxyTest,
-    testing::Values(SelectCase{"DottedAddress", "10.0.0.1", 8080, true, 8080},
-                    SelectCase{"PortZero", "10.0.0.1", 0, false, 0},
+    testing::Values(SelectCase{"DottedAddress", "10.0.0.1", 8080, UpstreamState::InUse, 8080},
+                    SelectCase{"PortZero", "10.0.0.1", 0, UpstreamState::None, 0},
                     // Only the low 16 bits of the port count.
-                    SelectCase{"PortLow16BitsZero", "10.0.0.1", 65536, false, 0},
-                    SelectCase{"PortAbove16Bits", "10.0.0.1", 65536 + 3128, true, 3128},
-                    SelectCase{"EmptyHost", "", 8080, false, 8080},
+                    SelectCase{"PortLow16BitsZero", "10.0.0.1", 65536, UpstreamState::None, 0},
+                    SelectCase{"PortAbove16Bits", "10.0.0.1", 65536 + 3128, UpstreamState::InUse, 3128},
+                    SelectCase{"EmptyHost", "", 8080, UpstreamState::None, 8080},
                     // The port stays stored although no proxy is in use.
-                    SelectCase{"UnknownName", "no-such-host.invalid", 8080, false, 8080},
-                    SelectCase{"HostTooLongForTheSetting", std::string(80, 'h'), 8080, false,
+                    SelectCase{"UnknownName", "no-such-host.invalid", 8080, UpstreamState::Unresolved, 8080},
+                    SelectCase{"HostTooLongForTheSetting", std::string(80, 'h'), 8080, UpstreamState::Unresolved,
                                8080}),
     [](const testing::TestParamInfo<SelectCase>& info) { return std::string(info.param.name); });
 
@@ -76,30 +76,20 @@ TEST(UpstreamProxy, EmptyHostKeepsTheHostLastApplied) {
   select_upstream_proxy("", 8080);
   const UpstreamProxy proxy = current_upstream_proxy();
   EXPECT_STREQ(proxy.host, "10.0.0.1");
-  EXPECT_EQ(proxy.address, NO_UPSTREAM_ADDRESS);
+  EXPECT_FALSE(proxy.in_use());
   reset_upstream_proxy();
   EXPECT_STREQ(current_upstream_proxy().host, "");
   EXPECT_EQ(current_upstream_proxy().port, 0u);
 }
 
-struct ResolveCase {
-  const char* name;
-  const char* host;
-  std::uint32_t expected;
-};
-
-class ResolveHostTest : public testing::TestWithParam<ResolveCase> {};
-
-TEST_P(ResolveHostTest, GivesTheAddressInNetworkOrder) {
-  EXPECT_EQ(resolve_host(GetParam().host), GetParam().expected);
+TEST(UpstreamProxy, SuspendTakesItOutOfUseKeepingHostAndPort) {
+  select_upstream_proxy("10.0.0.1", 8080);
+  suspend_upstream_proxy();
+  const UpstreamProxy proxy = current_upstream_proxy();
+  EXPECT_EQ(proxy.state, UpstreamState::Suspended);
+  EXPECT_STREQ(proxy.host, "10.0.0.1");
+  EXPECT_EQ(proxy.port, 8080);
+  reset_upstream_proxy();
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Names, ResolveHostTest,
-    testing::Values(ResolveCase{"Empty", "", 0}, ResolveCase{"Null", nullptr, 0},
-                    ResolveCase{"Dotted", "10.1.2.3", inet_addr("10.1.2.3")},
-                    ResolveCase{"Localhost", "localhost", inet_addr("127.0.0.1")},
-                    ResolveCase{"Unknown", "no-such-host.invalid", 0xFFFFFFFFu}),
-    [](const testing::TestParamInfo<ResolveCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
