@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "filter/rule_index.h"
+#include "text/text_helpers.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ void classify_piece(std::string_view piece, DefinitionSink& sink) {
     ProxyLine line;
     line.host = std::string(rest.substr(0, colon));
     line.port = colon == std::string_view::npos ? DEFAULT_PROXY_LINE_PORT
-                                                : leading_digits_number(rest.substr(colon + 1));
+                                                : leading_number(rest.substr(colon + 1));
     sink.proxy_line(line);
     return;
   }
@@ -57,23 +58,6 @@ class CollectingSink : public DefinitionSink {
 };
 
 }  // namespace
-
-int leading_digits_number(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  long long value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
-  }
-  if (negative) return static_cast<int>(-value);
-  return value > INT_MAX ? INT_MAX : static_cast<int>(value);
-}
 
 void scan_ad_definitions(std::string_view file_text, DefinitionSink& sink) {
   std::size_t pos = 0;

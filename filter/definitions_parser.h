@@ -28,11 +28,6 @@ class DefinitionSink {
 // its LF). Comments are not reported.
 void scan_ad_definitions(std::string_view file_text, DefinitionSink& sink);
 
-// The leading-digits rule: leading white space skipped, an optional sign,
-// then digits up to the first other character; no digits give 0. Saturates
-// instead of overflowing.
-int leading_digits_number(std::string_view text);
-
 // Appends `file_rules` (in file order) in front of `base` as a list would hold
 // them: the last rule of the file first, then the rules of `base`.
 std::vector<AdRule> rules_in_list_order(std::vector<AdRule>&& file_rules,

@@ -6,6 +6,7 @@
 #include "filter/rule_index.h"
 #include "filter/rule_list.h"
 #include "filter/split_text.h"
+#include "text/text_helpers.h"
 
 std::atomic<int> blocking_off{0};
 
@@ -13,24 +14,12 @@ namespace {
 
 constexpr std::size_t SHORTEST_FILTERED_PATH = 3;
 
-char fold_case(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-}
-
-bool ends_with_nocase(const char* text, std::size_t size, const char* lower_suffix) {
-  std::size_t n = std::strlen(lower_suffix);
-  if (n > size) return false;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (fold_case(text[size - n + i]) != lower_suffix[i]) return false;
-  }
-  return true;
-}
-
 // Pages are never blocked by rules: only the very end of the path counts, so
 // a query string after the extension defeats this.
 bool is_page_path(const char* path, std::size_t size) {
-  return ends_with_nocase(path, size, "html") || ends_with_nocase(path, size, "htm") ||
-         ends_with_nocase(path, size, "asp");
+  const std::string_view text(path, size);
+  return ends_with_ignoring_case(text, "html") || ends_with_ignoring_case(text, "htm") ||
+         ends_with_ignoring_case(text, "asp");
 }
 
 int verdict_of(const AdRule& rule) {

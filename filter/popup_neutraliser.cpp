@@ -19,15 +19,12 @@
 #include "filter/rule_index.h"
 #include "filter/rule_list.h"
 #include "filter/split_text.h"
+#include "text/text_helpers.h"
 
 namespace {
 
 constexpr char ONUNLOAD_PATTERN[] = "onunload";
 constexpr char WINDOW_OPEN_PATTERN[] = "window.open";
-
-char fold_case(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-}
 
 bool equals_folded(const char* text, const char* pattern, std::size_t size) {
   for (std::size_t i = 0; i < size; ++i) {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/registry_internal.h"
+#include "text/text_helpers.h"
 
 namespace platform::registry_text {
 namespace {
@@ -44,23 +45,6 @@ std::string_view trim(std::string_view text) {
 std::string_view trim_front(std::string_view text) {
   while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
   return text;
-}
-
-bool starts_with_nocase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    if (c != prefix[i]) return false;
-  }
-  return true;
-}
-
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 void append_utf8(std::string* out, std::uint32_t code) {
@@ -231,7 +215,7 @@ class Parser {
       change.type = REG_SZ;
       change.data.assign(text.begin(), text.end());
       change.data.push_back(0);
-    } else if (starts_with_nocase(rest, "dword:")) {
+    } else if (starts_with_ignoring_case(rest, "dword:")) {
       std::string_view digits = trim(rest.substr(6));
       if (digits.empty() || digits.size() > 8) {
         return fail("bad dword (expected 1 to 8 hex digits)");
@@ -244,7 +228,7 @@ class Parser {
       }
       change.type = REG_DWORD;
       for (int i = 0; i < 4; ++i) change.data.push_back(static_cast<BYTE>(value >> (8 * i)));
-    } else if (starts_with_nocase(rest, "hex")) {
+    } else if (starts_with_ignoring_case(rest, "hex")) {
       rest.remove_prefix(3);
       change.type = REG_BINARY;
       if (!rest.empty() && rest[0] == '(') {

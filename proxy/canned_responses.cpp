@@ -7,6 +7,8 @@
 #include <array>
 #include <cstring>
 
+#include "text/text_helpers.h"
+
 namespace {
 
 constexpr char kBlockedImageHeader[] =
@@ -182,23 +184,6 @@ constexpr FailureReason kFailureReasons[] = {
 constexpr FailureReason kUnknownReason = {
     0, "Reason Unknown", "The connection to this server failed for an unknown reason."};
 
-// The escape for one character of a host name shown in the page, or null
-// when the character stands for itself.
-const char* html_escape(char c) {
-  switch (c) {
-    case '&':
-      return "&amp;";
-    case '<':
-      return "&lt;";
-    case '>':
-      return "&gt;";
-    case '"':
-      return "&quot;";
-    default:
-      return nullptr;
-  }
-}
-
 // Appends to a fixed buffer, keeping one byte for the terminating zero;
 // whatever does not fit is dropped.
 struct PageWriter {
@@ -256,7 +241,7 @@ std::size_t compose_connect_failure_page(char* out, std::size_t capacity, const 
   const std::size_t host_room = capacity - 1 > fixed ? capacity - 1 - fixed : 0;
   std::size_t host_used = 0;
   for (const char* c = host; c != nullptr && *c != '\0'; ++c) {
-    const char* escaped = html_escape(*c);
+    const char* escaped = html_escape_of(*c, true);
     const std::size_t size = escaped != nullptr ? std::strlen(escaped) : 1;
     if (host_used + size > host_room) break;
     page.append(escaped != nullptr ? escaped : c, size);

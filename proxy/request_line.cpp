@@ -2,7 +2,7 @@
 // follows them and no reliance on a terminating zero for the body.
 #include "proxy/request_line.h"
 
-#include <climits>
+#include "text/text_helpers.h"
 
 namespace {
 
@@ -76,18 +76,5 @@ int port_of_host(std::string_view host, std::size_t* bare_host_length) {
     return DEFAULT_HTTP_PORT;
   }
   *bare_host_length = colon;
-  std::string_view digits = host.substr(colon + 1);
-  std::size_t at = 0;
-  while (at < digits.size() && is_blank(digits[at])) ++at;
-  bool negative = false;
-  if (at < digits.size() && (digits[at] == '+' || digits[at] == '-')) {
-    negative = digits[at] == '-';
-    ++at;
-  }
-  long long value = 0;
-  for (; at < digits.size() && digits[at] >= '0' && digits[at] <= '9'; ++at) {
-    if (value < INT_MAX) value = value * 10 + (digits[at] - '0');
-  }
-  if (value > INT_MAX) value = INT_MAX;
-  return static_cast<int>(negative ? -value : value);
+  return leading_number(host.substr(colon + 1));
 }

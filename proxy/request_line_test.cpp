@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
 
 namespace {
@@ -102,12 +103,11 @@ TEST_P(PortOfHostTest, ReadsTheLeadingDigits) {
   EXPECT_EQ(bare, GetParam().bare_length);
 }
 
-INSTANTIATE_TEST_SUITE_P(Hosts, PortOfHostTest,
-                         testing::Values(PortCase{"host1", 80, 5}, PortCase{"host1:8080", 8080, 5},
-                                         PortCase{"h:", 0, 1}, PortCase{"h:abc", 0, 1},
-                                         PortCase{"h:443x", 443, 1}, PortCase{"h: 81", 81, 1},
-                                         PortCase{"h:-1", -1, 1},
-                                         PortCase{"h:99999999999999", 2147483647, 1},
-                                         PortCase{"", 80, 0}));
+INSTANTIATE_TEST_SUITE_P(
+    Hosts, PortOfHostTest,
+    testing::Values(PortCase{"host1", 80, 5}, PortCase{"host1:8080", 8080, 5}, PortCase{"h:", 0, 1},
+                    PortCase{"h:abc", 0, 1}, PortCase{"h:443x", 443, 1}, PortCase{"h: 81", 81, 1},
+                    PortCase{"h:-1", -1, 1}, PortCase{"h:-99999999999999", INT_MIN, 1},
+                    PortCase{"h:99999999999999", 2147483647, 1}, PortCase{"", 80, 0}));
 
 }  // namespace

@@ -2,12 +2,12 @@
 // one job and closes it; failures fall back to the defaults (empty, 0).
 #include "settings/registry_settings.h"
 
-#include <climits>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/registry.h"
 #include "settings/product.h"
+#include "text/text_helpers.h"
 
 namespace {
 
@@ -103,21 +103,4 @@ int read_setting_number(const char* sub_key, const char* value_name) {
   const bool read = read_text(key, value_name, buffer);
   RegCloseKey(key);
   return read ? leading_number(buffer) : 0;
-}
-
-int leading_number(const char* text) {
-  if (text == nullptr) return 0;
-  const char* p = text;
-  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  // Digits beyond what an int holds only keep the value saturated.
-  long long value = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    if (value <= INT_MAX) value = value * 10 + (*p - '0');
-  }
-  if (negative) value = -value;
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return static_cast<int>(value);
 }

@@ -47,8 +47,3 @@ bool install_flag_set(Browser browser);
 // The number a value of a sub-key of HKEY_LOCAL_MACHINE reads as by the
 // leading-digits rule; 0 when the key or the value is missing.
 int read_setting_number(const char* sub_key, const char* value_name);
-
-// The leading-digits rule: leading blanks skipped, an optional sign, then
-// digits up to the first other character; no digits give 0. Never overflows
-// (the value saturates).
-int leading_number(const char* text);

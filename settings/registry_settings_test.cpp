@@ -112,32 +112,4 @@ TEST_F(RegistrySettingsTest, InstallFlagsAreStoredPerBrowser) {
   EXPECT_FALSE(install_flag_set(Browser::Netscape));
 }
 
-struct NumberCase {
-  const char* text;
-  int expected;
-};
-
-void PrintTo(const NumberCase& c, std::ostream* os) {
-  std::string name;
-  for (const char* p = c.text; *p != '\0'; ++p) name += std::isalnum(*p) ? *p : '_';
-  *os << (name.empty() ? "empty" : name);
-}
-
-class LeadingNumberTest : public ::testing::TestWithParam<NumberCase> {};
-
-TEST_P(LeadingNumberTest, TakesLeadingDigits) {
-  EXPECT_EQ(leading_number(GetParam().text), GetParam().expected) << '"' << GetParam().text << '"';
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Texts, LeadingNumberTest,
-    ::testing::Values(NumberCase{"", 0}, NumberCase{"1", 1}, NumberCase{"1 ", 1},
-                      NumberCase{"01", 1}, NumberCase{"  42abc", 42}, NumberCase{"\t\n-7", -7},
-                      NumberCase{"+3", 3}, NumberCase{"-", 0}, NumberCase{"x1", 0},
-                      NumberCase{"- 1", 0}, NumberCase{"0x10", 0}, NumberCase{"8000", 8000},
-                      NumberCase{"2147483647", INT_MAX}, NumberCase{"2147483648", INT_MAX},
-                      NumberCase{"99999999999999999999999", INT_MAX},
-                      NumberCase{"-2147483648", INT_MIN},
-                      NumberCase{"-99999999999999999999999", INT_MIN}));
-
 }  // namespace

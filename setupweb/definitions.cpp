@@ -5,17 +5,7 @@
 #include <cstdio>
 
 #include "platform/files.h"
-
-namespace {
-
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-}  // namespace
+#include "text/text_helpers.h"
 
 int decode_hex_pair(char high, char low) {
   const int h = hex_digit(high);

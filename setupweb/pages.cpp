@@ -13,6 +13,7 @@
 #include "settings/upstream_proxy.h"
 #include "setupweb/definitions.h"
 #include "setupweb/setup_pages.h"
+#include "text/text_helpers.h"
 
 namespace {
 
@@ -27,32 +28,6 @@ void add_lines(std::string& out, std::initializer_list<std::string_view> lines) 
 }
 
 }  // namespace
-
-std::string escape_html(std::string_view text, bool quotes) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '\0':
-        return out;
-      case '&':
-        out.append("&amp;");
-        break;
-      case '<':
-        out.append("&lt;");
-        break;
-      case '>':
-        out.append("&gt;");
-        break;
-      case '"':
-        out.append(quotes ? "&quot;" : "\"");
-        break;
-      default:
-        out.push_back(c);
-    }
-  }
-  return out;
-}
 
 std::string compose_navigation_bar(SetupPage page) {
   struct Entry {

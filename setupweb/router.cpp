@@ -8,6 +8,7 @@
 
 #include "platform/winsock.h"
 #include "setupweb/setup_pages.h"
+#include "text/text_helpers.h"
 
 namespace {
 
@@ -16,17 +17,6 @@ namespace {
 char* find_in(char* from, char* end, char c) {
   if (from >= end) return nullptr;
   return static_cast<char*>(std::memchr(from, c, static_cast<std::size_t>(end - from)));
-}
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
 }
 
 bool is_setup_host(std::string_view host) {

@@ -91,10 +91,6 @@ inline constexpr std::string_view PROXY_NOT_FOUND_MESSAGE =
 inline constexpr std::string_view DEFINITIONS_SCRIPT = "document.forms[0].settings.focus()";
 inline constexpr std::string_view PROXY_SCRIPT = "document.mainForm.host.focus()";
 
-// Escapes & < > and, with `quotes`, the double quote, for text put into
-// markup. Stops at the first zero byte, as the text would in a C string.
-std::string escape_html(std::string_view text, bool quotes);
-
 // Each page: performs its action on `values` (all absent for a plain visit)
 // and returns its content.
 std::string run_general_page(const FormValues& values);
