@@ -14,6 +14,7 @@
 #include "filter/matcher.h"
 #include "filter/rule_index.h"
 #include "filter/rule_list.h"
+#include "filter/rules_in_force.h"
 
 namespace {
 

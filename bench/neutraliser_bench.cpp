@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "filter/definitions_parser.h"
 #include "filter/popup_neutraliser.h"
 #include "filter/rule_list.h"
 

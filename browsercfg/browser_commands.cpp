@@ -2,7 +2,10 @@
 // the setup program as "vellomar I" and "vellomar N". Only the first
 // character counts, compared case-sensitively; there is no command to switch
 // a browser off (that is the General page's and the remove program's job).
-#include "browsercfg/browser_config.h"
+#include "browsercfg/browser_commands.h"
+
+#include "browsercfg/ie_proxy.h"
+#include "browsercfg/netscape_prefs.h"
 
 int run_browser_command(const char* command) {
   if (command == nullptr) return -1;

@@ -1,9 +1,10 @@
 // The one-letter commands: only the first character counts, case-sensitively,
 // and an unknown command changes nothing.
+#include "browsercfg/browser_commands.h"
+
 #include <filesystem>
 #include <string>
 
-#include "browsercfg/browser_config.h"
 #include "browsercfg/test_machine.h"
 
 namespace browsercfg_test {

@@ -9,9 +9,10 @@
 // does not fit the name buffer). A key path is built by appending a fixed
 // suffix to an enumerated name in that name's buffer; when the result would
 // not fit, that one item is skipped and the enumeration goes on.
+#include "browsercfg/ie_proxy.h"
+
 #include <cstring>
 
-#include "browsercfg/browser_config.h"
 #include "platform/registry.h"
 #include "settings/registry_settings.h"
 

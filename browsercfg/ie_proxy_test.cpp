@@ -1,10 +1,11 @@
 // Internet Explorer configuration over a seeded registry: each key family on
 // its own (present: exactly the expected values written, nothing else; absent:
 // nothing created), the record byte for byte, repetition and the install flag.
+#include "browsercfg/ie_proxy.h"
+
 #include <string>
 #include <vector>
 
-#include "browsercfg/browser_config.h"
 #include "browsercfg/test_machine.h"
 
 namespace browsercfg_test {

@@ -7,10 +7,11 @@
 // than cut (a cut path would name some other file). When the program
 // directory cannot be read whole, or does not fit the buffer with the
 // profiles folder appended, no file is touched at all for the same reason.
+#include "browsercfg/netscape_prefs.h"
+
 #include <cstdio>
 #include <cstring>
 
-#include "browsercfg/browser_config.h"
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "settings/registry_settings.h"

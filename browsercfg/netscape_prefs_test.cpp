@@ -1,10 +1,11 @@
 // Netscape configuration over seeded profiles: the five lines appended with
 // CR LF, profile names with spaces, other drives, missing profile folders and
 // files without a final line break.
+#include "browsercfg/netscape_prefs.h"
+
 #include <filesystem>
 #include <string>
 
-#include "browsercfg/browser_config.h"
 #include "browsercfg/test_machine.h"
 
 namespace browsercfg_test {

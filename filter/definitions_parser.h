@@ -6,9 +6,18 @@
 // any number of threads at once; exceptions thrown by the sink pass through.
 #pragma once
 
+#include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "filter/rule_list.h"
+
+// A "P" line: the upstream proxy it names.
+struct ProxyLine {
+  std::string host;
+  int port;
+};
 
 // Port used by a "P" line without a colon.
 constexpr int DEFAULT_PROXY_LINE_PORT = 8000;
@@ -32,3 +41,13 @@ void scan_ad_definitions(std::string_view file_text, DefinitionSink& sink);
 // them: the last rule of the file first, then the rules of `base`.
 std::vector<AdRule> rules_in_list_order(std::vector<AdRule>&& file_rules,
                                         const std::vector<AdRule>& base);
+
+// Builds an indexed list from the text of a definitions file (as read in text
+// mode: lines end in LF) without publishing it or touching the upstream proxy;
+// "P" lines are returned in `proxy_lines` (host, port) and bad lines, whole and
+// without their line end, in `bad_lines`, each in file order (either may be
+// null). Used by tests and tools; the loader uses scan_ad_definitions to act
+// on lines in file order.
+std::shared_ptr<RuleList> parse_ad_definitions(const std::string& file_text,
+                                               std::vector<ProxyLine>* proxy_lines,
+                                               std::vector<std::string>* bad_lines = nullptr);

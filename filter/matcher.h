@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 
 constexpr int VERDICT_RELOAD = -1;
 constexpr int VERDICT_PASS = 0;
@@ -26,11 +27,10 @@ extern std::atomic<int> blocking_off;
 
 struct RuleList;
 
-// host: the request's host name without port; path: the request's path, or
-// " *HTTPS*" for tunnels and requests through an upstream proxy.
-int match_request(const char* host, const char* path);
-
-// The same against a given list (for tests and benchmarks).
+// The verdict against a given list (match_request, filter/rules_in_force.h,
+// asks the list in force). host: the request's host name without port; path:
+// the request's path, or " *HTTPS*" for tunnels and requests through an
+// upstream proxy.
 int match_request_in(const RuleList& rules, const char* host, const char* path);
 
 // The rule walk alone, without the fixed tests before it: the verdict of the
@@ -39,3 +39,10 @@ int match_request_in(const RuleList& rules, const char* host, const char* path);
 // always by walking the list; both give the same verdict.
 int first_rule_verdict(const RuleList& rules, const char* host, const char* path);
 int first_rule_verdict_linear(const RuleList& rules, const char* host, const char* path);
+
+struct SplitText;
+
+// Whether a rule text holds for a target, by its first character: "$" the
+// rest occurs in it, "<" it begins with the rest, ">" it ends with the rest,
+// anything else (an empty text included) the whole text equals it.
+bool rule_text_matches(const std::string& text, const SplitText& target);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "filter/definitions_parser.h"
 #include "filter/rule_list.h"
 
 namespace {

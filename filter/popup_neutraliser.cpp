@@ -100,10 +100,6 @@ unsigned popup_kinds_linear(const RuleList& rules, const char* host, std::size_t
 
 }  // namespace
 
-void lowercase_ascii(char* text) {
-  for (; *text != '\0'; ++text) *text = fold_case(*text);
-}
-
 char* find_nocase(char* text, const char* pattern) {
   std::size_t size = std::strlen(pattern);
   if (size == 0) return text;

@@ -12,19 +12,13 @@ constexpr std::size_t REPLY_PIECE_SIZE = 32768;
 
 struct RuleList;
 
-// piece: the reply bytes followed by a zero byte; only the bytes before the
-// first zero are searched. host: the host of the latest request.
-void neutralise_popups(char* piece, const char* host);
-void neutralise_popups_in(const RuleList& rules, char* piece, const char* host);
-
 // The first occurrence of the lower-case `pattern` in `text` (up to its first
-// zero byte), letters of `text` compared without case; null when none.
+// zero byte), letters of `text` compared without case; null when none. The
+// neutraliser's own search, open to its tests.
 char* find_nocase(char* text, const char* pattern);
 
-// Turns A to Z into a to z, in place.
-void lowercase_ascii(char* text);
-
-// The neutraliser's work without the log: overwrites as neutralise_popups_in
-// does and returns how many occurrences it overwrote (the number of
-// "Blocked Popup" lines due).
+// Overwrites in `piece` (the reply bytes followed by a zero byte; only the
+// bytes before the first zero are searched) what `rules` name for `host`, the
+// host of the latest request, and returns how many occurrences it overwrote (the number of
+// "Blocked Popup" lines due; filter/rules_in_force.h writes them).
 int neutralise_popups_quietly(const RuleList& rules, char* piece, const char* host);

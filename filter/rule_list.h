@@ -62,17 +62,3 @@ void reload_ad_definitions();
 // The same without touching the upstream proxy first, for callers that reset
 // it their own way (the setup pages keep the proxy's host).
 void rebuild_ad_definitions();
-
-// Builds an indexed list from the text of a definitions file (as read in text
-// mode: lines end in LF) without publishing it or touching the upstream proxy;
-// "P" lines are returned in `proxy_lines` (host, port) and bad lines, whole and
-// without their line end, in `bad_lines`, each in file order (either may be
-// null). Used by tests and tools; the loader uses scan_ad_definitions
-// (filter/definitions_parser.h) to act on lines in file order.
-struct ProxyLine {
-  std::string host;
-  int port;
-};
-std::shared_ptr<RuleList> parse_ad_definitions(const std::string& file_text,
-                                               std::vector<ProxyLine>* proxy_lines,
-                                               std::vector<std::string>* bad_lines = nullptr);

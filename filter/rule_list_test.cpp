@@ -15,8 +15,10 @@
 #include <thread>
 #include <vector>
 
+#include "filter/definitions_parser.h"
 #include "filter/matcher.h"
 #include "filter/popup_neutraliser.h"
+#include "filter/rules_in_force.h"
 #include "settings/activity_log.h"
 #include "settings/registry_settings.h"
 #include "settings/upstream_proxy.h"

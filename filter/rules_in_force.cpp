@@ -1,5 +1,7 @@
 // The matcher and the neutraliser against the rule list in force, and the
 // neutraliser's log lines.
+#include "filter/rules_in_force.h"
+
 #include "filter/matcher.h"
 #include "filter/popup_neutraliser.h"
 #include "filter/rule_list.h"

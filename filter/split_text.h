@@ -77,8 +77,3 @@ inline bool split_contains(const SplitText& t, const char* s, std::size_t size) 
   }
   return false;
 }
-
-// Whether a rule text holds for a target, by its first character: "$" the
-// rest occurs in it, "<" it begins with the rest, ">" it ends with the rest,
-// anything else (an empty text included) the whole text equals it.
-bool rule_text_matches(const std::string& text, const SplitText& target);

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "filter/definitions_parser.h"
 #include "filter/matcher.h"
 #include "filter/popup_neutraliser.h"
 #include "filter/rule_list.h"

@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "setupweb/setup_pages.h"
+#include "setupweb/pages.h"
+#include "setupweb/router.h"
 
 namespace {
 

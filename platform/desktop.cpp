@@ -24,6 +24,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/desktop_socket.h"
 #include "platform/msgbox.h"
 
 struct Window {
@@ -540,8 +541,6 @@ BOOL post_input(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
                 std::shared_ptr<DesktopInput> input) {
   return post(window, message, wparam, lparam, std::move(input));
 }
-
-DesktopBackend& socket_tray_backend();  // desktop_socket.cpp
 
 void set_desktop_backend(DesktopBackend* backend) {
   Desktop& d = desktop();

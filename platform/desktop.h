@@ -166,7 +166,6 @@ struct ResourceModule {
   std::span<const DialogResource> dialogs;
   std::span<const IconResource> icons;
 };
-
 }  // namespace platform
 
 struct Menu;  // a loaded menu (below)
@@ -375,21 +374,4 @@ int message_box_at_input(const char* text, const char* caption, UINT type);
 // the end of a session), or end the process when it has none. Call once,
 // early in main().
 void close_windows_on_stop_signals();
-
-// The Unix socket through which `vmtray` reaches the tray icon of the
-// program running in this machine's folder.
-std::string tray_socket_path();
-
-// How long `vmtray` waits for the running program to say something.
-constexpr int TRAY_ANSWER_TIMEOUT_SECONDS = 120;
-
-// `vmtray`: sends one request ("menu", "choose TEXT", "click left|double",
-// "key escape") to the running program, prints what happened to `out`, shows
-// the message boxes the program asks through `message_box` (MessageBoxA with
-// no owner), and returns the exit status: 0 done; 1 no such item, or no
-// dialog box open; 2 bad arguments, no program running, or no answer.
-using MessageBoxFunction = int (*)(HWND, const char*, const char*, UINT);
-int run_tray_client(const std::vector<std::string>& arguments, std::FILE* out, std::FILE* err,
-                    MessageBoxFunction message_box);
-
 }  // namespace platform

@@ -20,6 +20,8 @@
 // The input is over when the user interface thread has nothing left to do:
 // waiting for the next message, also inside a modal dialog, which is why a
 // chosen "About" answers while the box stays open.
+#include "platform/desktop_socket.h"
+
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>

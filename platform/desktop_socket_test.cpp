@@ -1,5 +1,7 @@
 // The socket tray backend and its client, vmtray, against a small program
 // running its message loop on a thread of its own.
+#include "platform/desktop_socket.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/socket.h>

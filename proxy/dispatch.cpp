@@ -13,8 +13,8 @@
 
 #include "filter/matcher.h"
 #include "filter/rule_list.h"
+#include "filter/rules_in_force.h"
 #include "proxy/canned_responses.h"
-#include "proxy/listener.h"
 #include "proxy/request_line.h"
 #include "settings/activity_log.h"
 #include "settings/upstream_proxy.h"

@@ -14,8 +14,8 @@
 #include <cstdint>
 
 #include "filter/popup_neutraliser.h"
+#include "filter/rules_in_force.h"
 #include "proxy/dispatch.h"
-#include "proxy/listener.h"
 #include "settings/activity_log.h"
 
 void run_session(void* client_argument) {

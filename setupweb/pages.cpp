@@ -1,18 +1,20 @@
 // The four setup pages: their markup, the frame they share, and the actions
 // their forms ask for (browser switches and logging, the definitions file and
 // the rule list, the upstream proxy).
+#include "setupweb/pages.h"
+
 #include <cstdint>
 #include <cstring>
 #include <string>
 
-#include "browsercfg/browser_config.h"
+#include "browsercfg/ie_proxy.h"
+#include "browsercfg/netscape_prefs.h"
 #include "filter/rule_list.h"
 #include "platform/process.h"
 #include "settings/product.h"
 #include "settings/registry_settings.h"
 #include "settings/upstream_proxy.h"
 #include "setupweb/definitions.h"
-#include "setupweb/setup_pages.h"
 #include "text/text_helpers.h"
 
 namespace {

@@ -1,3 +1,5 @@
+#include "setupweb/pages.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -13,7 +15,6 @@
 #include "settings/upstream_proxy.h"
 #include "setupweb/definitions.h"
 #include "setupweb/router.h"
-#include "setupweb/setup_pages.h"
 #include "setupweb/setup_test_support.h"
 #include "setupweb/transcribed_pages.h"
 

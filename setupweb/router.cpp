@@ -7,7 +7,6 @@
 #include <string>
 
 #include "platform/winsock.h"
-#include "setupweb/setup_pages.h"
 #include "text/text_helpers.h"
 
 namespace {

@@ -1,8 +1,53 @@
 // The setup pages' router: serves one request addressed to the proxy itself
-// (GET /..., the setup pages) and sends exactly one answer.
+// (GET /..., the setup pages) and sends exactly one answer. Its parts (the
+// form values, the page choice, the header checks) are open to tests; each
+// keeps no state and is safe from any thread.
 #pragma once
 
+#include <cstddef>
+#include <string_view>
+
 #include "platform/winsock.h"
+#include "setupweb/pages.h"
+
+// The answer's head, sent before every page: browsers of today refuse an
+// answer without a status line on this port. Pages must not be framed by
+// other sites, and must never be served from a cache after a change.
+inline constexpr std::string_view SETUP_PAGE_HEAD =
+    "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nCache-Control: no-store\r\n"
+    "X-Frame-Options: DENY\r\n\r\n";
+inline constexpr std::string_view NOT_FOUND_HEAD =
+    "HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\nCache-Control: no-store\r\n"
+    "X-Frame-Options: DENY\r\n\r\n";
+// For a request whose Host names another site (a re-bound DNS name): no page.
+inline constexpr std::string_view FORBIDDEN_HEAD =
+    "HTTP/1.0 403 Forbidden\r\nContent-Type: text/html\r\nCache-Control: no-store\r\n"
+    "X-Frame-Options: DENY\r\n\r\n";
+
+// The two addresses under which the setup pages are the browser's own site.
+inline constexpr std::string_view SETUP_HOSTS[] = {"127.0.0.1:8000", "localhost:8000"};
+
+// Takes the form values out of `target` (zero-terminated, writable): value 1
+// after the first "=", cut at the next "&" (overwritten with a zero); value 2
+// after the first "=" behind that "&", cut likewise; value 3 after the first
+// "=" behind the second "&", running to the end of the target uncut.
+FormValues extract_form_values(char* target);
+
+// Chooses the page by the first bytes of the target (after the values were
+// taken out): empty or "?" General, "defi" Ad Definitions, "proxy/" Proxy
+// Server, "about/" About, anything else none.
+SetupPage choose_page(const char* target);
+
+// What the request's headers allow.
+enum class RequestTrust {
+  Act,         // from the setup pages themselves, or from a tool: act as asked
+  PlainVisit,  // made by another site: show the page, change nothing
+  Forbidden,   // a Host other than the setup pages' own: no page at all
+};
+
+// Judges the header lines of `request` (the whole request as received,
+// zero-terminated, or null). Header names are matched without regard to case.
+RequestTrust judge_request(const char* request);
 
 // The largest page text of the original design; larger pages are still sent
 // whole.

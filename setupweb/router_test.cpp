@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "setupweb/definitions.h"
-#include "setupweb/setup_pages.h"
 #include "setupweb/setup_test_support.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "browsercfg/browser_config.h"
+#include "browsercfg/browser_commands.h"
 #include "platform/files.h"
 #include "platform/msgbox.h"
 #include "platform/process.h"
@@ -17,6 +17,7 @@
 #include "settings/message_box.h"
 #include "settings/product.h"
 #include "tray/resources.h"
+#include "tray/tray_commands.h"
 
 HINSTANCE app_instance = nullptr;
 HWND main_window = nullptr;

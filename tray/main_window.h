@@ -1,5 +1,5 @@
-// The main program as a tray application: WinMain, the hidden main window,
-// its tray icon, the popup menu's commands and the About box.
+// The main program as a tray application: WinMain, the hidden main window
+// and its tray icon (the menu's commands: tray/tray_commands.h).
 //
 // Everything here runs on the user interface thread (the thread that calls
 // WinMain), except end_after_proxy_failure, which the proxy thread calls after
@@ -28,14 +28,3 @@ void remove_tray_icon();
 // `exit_status` at once.
 [[noreturn]] void end_after_proxy_failure(int exit_status);
 LRESULT main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
-
-// The tray icon's callback message and the commands of its popup menu
-// (tray_commands.cpp), called by main_window_proc.
-LRESULT handle_tray_callback(HWND window, LPARAM mouse_message);
-LRESULT handle_command(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
-INT_PTR about_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
-
-// The Netscape program the "With Netscape" command starts: the browser's
-// "Install Directory" from the current user's registry, or the usual
-// folder, with "\Program\NETSCAPE" appended.
-std::string netscape_program();

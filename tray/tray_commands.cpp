@@ -1,4 +1,6 @@
 // The tray icon's popup menu, its commands and the About box.
+#include "tray/tray_commands.h"
+
 #include <string>
 
 #include "filter/matcher.h"

@@ -1,5 +1,7 @@
 // The popup menu as the resources describe it, the right-click that opens
 // it, the About box's procedure and where the Netscape program is looked for.
+#include "tray/tray_commands.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 

@@ -4,7 +4,8 @@
 #include <filesystem>
 #include <string>
 
-#include "browsercfg/browser_config.h"
+#include "browsercfg/ie_proxy.h"
+#include "browsercfg/netscape_prefs.h"
 #include "browsercfg/test_machine.h"
 
 namespace browsercfg_test {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/desktop.h"
+#include "platform/desktop_socket.h"
 #include "platform/msgbox.h"
 #include "platform/process.h"
 

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "filter/definitions_parser.h"
 #include "platform/registry.h"
 #include "proxy/canned_responses.h"
 #include "tests/proxy/proxy_harness.h"

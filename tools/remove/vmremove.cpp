@@ -2,7 +2,8 @@
 // desktop's start-up and switches the proxy off in both browsers. It deletes
 // no file and stops no running program. Exit status 0 when done, -1 (255)
 // when declined or the start-up key cannot be opened (nothing changed then).
-#include "browsercfg/browser_config.h"
+#include "browsercfg/ie_proxy.h"
+#include "browsercfg/netscape_prefs.h"
 #include "platform/msgbox.h"
 #include "platform/process.h"
 #include "platform/registry.h"

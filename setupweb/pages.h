@@ -1,7 +1,7 @@
-// The setup pages' parts, split so that each can be checked without a socket:
-// taking the form values out of a request target, choosing the page, judging
-// whether the request came from the setup pages themselves, composing each
-// page's markup, and the pages' actions on the stored settings.
+// The setup pages, split so that each part can be checked without a socket:
+// composing each page's markup, and the pages' actions on the stored
+// settings. The router (setupweb/router.h) takes the request apart and sends
+// the page.
 //
 // Everything here runs on the connection session thread that serves one setup
 // request and keeps no state between requests. The compose_* functions are
@@ -14,52 +14,13 @@
 #include <string>
 #include <string_view>
 
-// The answer's head, sent before every page: browsers of today refuse an
-// answer without a status line on this port. Pages must not be framed by
-// other sites, and must never be served from a cache after a change.
-inline constexpr std::string_view SETUP_PAGE_HEAD =
-    "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nCache-Control: no-store\r\n"
-    "X-Frame-Options: DENY\r\n\r\n";
-inline constexpr std::string_view NOT_FOUND_HEAD =
-    "HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\nCache-Control: no-store\r\n"
-    "X-Frame-Options: DENY\r\n\r\n";
-// For a request whose Host names another site (a re-bound DNS name): no page.
-inline constexpr std::string_view FORBIDDEN_HEAD =
-    "HTTP/1.0 403 Forbidden\r\nContent-Type: text/html\r\nCache-Control: no-store\r\n"
-    "X-Frame-Options: DENY\r\n\r\n";
-
-// The two addresses under which the setup pages are the browser's own site.
-inline constexpr std::string_view SETUP_HOSTS[] = {"127.0.0.1:8000", "localhost:8000"};
-
 // Up to three form values taken by position; null when absent. They point
 // into the request target they were taken from.
 struct FormValues {
   const char* value[3] = {nullptr, nullptr, nullptr};
 };
 
-// Takes the form values out of `target` (zero-terminated, writable): value 1
-// after the first "=", cut at the next "&" (overwritten with a zero); value 2
-// after the first "=" behind that "&", cut likewise; value 3 after the first
-// "=" behind the second "&", running to the end of the target uncut.
-FormValues extract_form_values(char* target);
-
 enum class SetupPage { General, Definitions, Proxy, About, NotFound };
-
-// Chooses the page by the first bytes of the target (after the values were
-// taken out): empty or "?" General, "defi" Ad Definitions, "proxy/" Proxy
-// Server, "about/" About, anything else none.
-SetupPage choose_page(const char* target);
-
-// What the request's headers allow.
-enum class RequestTrust {
-  Act,         // from the setup pages themselves, or from a tool: act as asked
-  PlainVisit,  // made by another site: show the page, change nothing
-  Forbidden,   // a Host other than the setup pages' own: no page at all
-};
-
-// Judges the header lines of `request` (the whole request as received,
-// zero-terminated, or null). Header names are matched without regard to case.
-RequestTrust judge_request(const char* request);
 
 // The four lines of the navigation bar with `page`'s own line as plain text.
 std::string compose_navigation_bar(SetupPage page);

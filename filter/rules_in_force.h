@@ -1,0 +1,17 @@
+// The matcher and the pop-up neutraliser against the rule list in force
+// (filter/rule_list.h), and the neutraliser's log lines. Safe from any number
+// of threads: each call reads one published list.
+#pragma once
+
+struct RuleList;
+
+// The filter verdict (filter/matcher.h) of one request. host: the request's
+// host name without port; path: the request's path, or " *HTTPS*" for tunnels
+// and requests through an upstream proxy.
+int match_request(const char* host, const char* path);
+
+// Neutralises a reply piece (filter/popup_neutraliser.h) and logs one
+// "Blocked Popup: <host>" line per overwritten occurrence. piece: the reply
+// bytes followed by a zero byte; host: the host of the latest request.
+void neutralise_popups(char* piece, const char* host);
+void neutralise_popups_in(const RuleList& rules, char* piece, const char* host);
