@@ -107,6 +107,24 @@ bool find_in_folder(const std::string& folder, const std::string& base, Found* f
   return false;
 }
 
+// Calls `visit` with each folder of PATH in order ("." for an empty entry)
+// until it returns true; whether one did.
+template <typename Visit>
+bool any_path_folder(Visit visit) {
+  const char* path = std::getenv("PATH");
+  if (path == nullptr) return false;
+  const std::string folders = path;
+  std::size_t start = 0;
+  while (start <= folders.size()) {
+    std::size_t end = folders.find(':', start);
+    if (end == std::string::npos) end = folders.size();
+    const std::string folder = folders.substr(start, end - start);
+    if (visit(folder.empty() ? std::string(".") : folder)) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
 // The current directory, then each folder of PATH. A name that carries a
 // folder ("C:\Program Files\Netscape\Program\NETSCAPE") is looked for there
 // only.
@@ -118,18 +136,11 @@ bool find_program(const std::string& name, Found* found) {
     return find_in_folder(folder, name.substr(last + 1), found);
   }
   if (find_in_folder(".", name, found)) return true;
-  const char* path = std::getenv("PATH");
-  if (path == nullptr) return false;
-  const std::string folders = path;
-  std::size_t start = 0;
-  while (start <= folders.size()) {
-    std::size_t end = folders.find(':', start);
-    if (end == std::string::npos) end = folders.size();
-    const std::string folder = folders.substr(start, end - start);
-    if (!folder.empty() && folder != "." && find_in_folder(folder, name, found)) return true;
-    start = end + 1;
-  }
-  return false;
+  // The current directory was searched first; PATH's "." and empty entries
+  // name it again.
+  return any_path_folder([&](const std::string& folder) {
+    return folder != "." && find_in_folder(folder, name, found);
+  });
 }
 
 // The first word of a command such as "$EDITOR" resolves to a program.
@@ -142,20 +153,10 @@ bool command_exists(const char* command) {
   if (end == start) return false;
   const std::string word(start, end);
   if (word.find('/') != std::string::npos) return access(word.c_str(), X_OK) == 0;
-  const char* path = std::getenv("PATH");
-  if (path == nullptr) return false;
-  const std::string folders = path;
-  std::size_t from = 0;
-  while (from <= folders.size()) {
-    std::size_t to = folders.find(':', from);
-    if (to == std::string::npos) to = folders.size();
-    std::string candidate = folders.substr(from, to - from);
-    candidate = (candidate.empty() ? "." : candidate) + "/" + word;
+  return any_path_folder([&](const std::string& folder) {
     bool executable = false;
-    if (regular_file(candidate, &executable) && executable) return true;
-    from = to + 1;
-  }
-  return false;
+    return regular_file(folder + "/" + word, &executable) && executable;
+  });
 }
 
 // The whole argument vector of the process to run, as owned strings.

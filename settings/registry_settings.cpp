@@ -15,21 +15,6 @@ const char* install_flag_name(Browser browser) {
   return browser == Browser::InternetExplorer ? IE_FLAG_VALUE : NETSCAPE_FLAG_VALUE;
 }
 
-// Stores the decimal text of `number` as `value_name` of `sub_key`, creating
-// the key when needed; does nothing when it cannot be opened or created.
-void write_number(const char* sub_key, const char* value_name, int number) {
-  HKEY key;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, sub_key, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
-    return;
-  }
-  char text[16];
-  std::snprintf(text, sizeof text, "%d", number);
-  RegSetValueExA(key, value_name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
-                 static_cast<DWORD>(std::strlen(text) + 1));
-  RegCloseKey(key);
-}
-
 // Reads a value of an open key as text into buffer (SETTING_BUFFER_SIZE
 // bytes, always terminated); false when it is missing or does not fit.
 bool read_text(HKEY key, const char* value_name, char* buffer) {
@@ -46,6 +31,28 @@ bool read_text(HKEY key, const char* value_name, char* buffer) {
 void set_text(HKEY key, const char* value_name, const char* text) {
   RegSetValueExA(key, value_name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
                  static_cast<DWORD>(std::strlen(text) + 1));
+}
+
+// Opens `sub_key` of HKEY_LOCAL_MACHINE for writing, creating it when needed;
+// null when it can be neither opened nor created.
+HKEY create_key(const char* sub_key) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, sub_key, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    return nullptr;
+  }
+  return key;
+}
+
+// Stores the decimal text of `number` as `value_name` of `sub_key`, creating
+// the key when needed; does nothing when it cannot be opened or created.
+void write_number(const char* sub_key, const char* value_name, int number) {
+  HKEY key = create_key(sub_key);
+  if (key == nullptr) return;
+  char text[16];
+  std::snprintf(text, sizeof text, "%d", number);
+  set_text(key, value_name, text);
+  RegCloseKey(key);
 }
 
 }  // namespace
@@ -68,11 +75,8 @@ bool read_proxy_setting(StoredProxySetting* setting) {
 }
 
 void write_proxy_setting(const char* host, int port) {
-  HKEY key;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, UPSTREAM_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
-    return;
-  }
+  HKEY key = create_key(UPSTREAM_KEY);
+  if (key == nullptr) return;
   char number[16];
   std::snprintf(number, sizeof number, "%d", port);
   set_text(key, UPSTREAM_SERVER_VALUE, host != nullptr ? host : "");

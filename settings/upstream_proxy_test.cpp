@@ -58,16 +58,17 @@ TEST_P(SelectUpstreamProxyTest, DecidesWhetherAProxyIsInUse) {
 
 INSTANTIATE_TEST_SUITE_P(
     Settings, SelectUpstreamProxyTest,
-    testing::Values(SelectCase{"DottedAddress", "10.0.0.1", 8080, UpstreamState::InUse, 8080},
-                    SelectCase{"PortZero", "10.0.0.1", 0, UpstreamState::None, 0},
-                    // Only the low 16 bits of the port count.
-                    SelectCase{"PortLow16BitsZero", "10.0.0.1", 65536, UpstreamState::None, 0},
-                    SelectCase{"PortAbove16Bits", "10.0.0.1", 65536 + 3128, UpstreamState::InUse, 3128},
-                    SelectCase{"EmptyHost", "", 8080, UpstreamState::None, 8080},
-                    // The port stays stored although no proxy is in use.
-                    SelectCase{"UnknownName", "no-such-host.invalid", 8080, UpstreamState::Unresolved, 8080},
-                    SelectCase{"HostTooLongForTheSetting", std::string(80, 'h'), 8080, UpstreamState::Unresolved,
-                               8080}),
+    testing::Values(
+        SelectCase{"DottedAddress", "10.0.0.1", 8080, UpstreamState::InUse, 8080},
+        SelectCase{"PortZero", "10.0.0.1", 0, UpstreamState::None, 0},
+        // Only the low 16 bits of the port count.
+        SelectCase{"PortLow16BitsZero", "10.0.0.1", 65536, UpstreamState::None, 0},
+        SelectCase{"PortAbove16Bits", "10.0.0.1", 65536 + 3128, UpstreamState::InUse, 3128},
+        SelectCase{"EmptyHost", "", 8080, UpstreamState::None, 8080},
+        // The port stays stored although no proxy is in use.
+        SelectCase{"UnknownName", "no-such-host.invalid", 8080, UpstreamState::Unresolved, 8080},
+        SelectCase{"HostTooLongForTheSetting", std::string(80, 'h'), 8080,
+                   UpstreamState::Unresolved, 8080}),
     [](const testing::TestParamInfo<SelectCase>& info) { return std::string(info.param.name); });
 
 TEST(UpstreamProxy, EmptyHostKeepsTheHostLastApplied) {
