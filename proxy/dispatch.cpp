@@ -37,50 +37,92 @@ void copy_text(char* out, std::size_t capacity, std::string_view text) {
   out[size] = '\0';
 }
 
-// last_host of a session whose upstream connection is an established tunnel
-// starts with this byte. A host is read as one word, so no host text holds a
-// blank: a marked last_host is never taken for a host (a control byte such as
-// 0x01 could start one), and a later request never reuses the tunnel.
-constexpr char TUNNEL_MARK = ' ';
-
-void mark_tunnel(char* last_host) {
-  const std::size_t size = std::strlen(last_host);
-  const std::size_t kept = size < HOST_BUFFER_SIZE - 2 ? size : HOST_BUFFER_SIZE - 2;
-  std::memmove(last_host + 1, last_host, kept);
-  last_host[0] = TUNNEL_MARK;
-  last_host[kept + 1] = '\0';
+// Token bytes, the ones a request method is made of.
+bool is_token_byte(char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  return c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
 }
 
-int close_both(SOCKET client, SOCKET upstream) {
-  close_socket(client);
-  close_socket(upstream);
-  return SESSION_OVER;
+// "GET /...": a three-letter method, a blank and "/" make a request for the
+// proxy itself.
+bool is_setup_request(std::string_view piece) {
+  return piece.size() > 4 && piece[4] == '/' && piece[3] == ' ' && is_token_byte(piece[0]) &&
+         is_token_byte(piece[1]) && is_token_byte(piece[2]);
+}
+
+// Whether bytes without a line end yet may still grow into a request line:
+// all of them up to the first blank are method bytes.
+bool may_become_request_line(std::string_view piece) {
+  for (std::size_t i = 0; i < piece.size(); ++i) {
+    if (piece[i] == ' ') return i > 0;
+    if (!is_token_byte(piece[i])) return false;
+  }
+  return true;
+}
+
+// Where the header block ends (just after its blank line), or npos.
+std::size_t header_block_end(std::string_view request) {
+  for (std::size_t at = request.find('\n'); at != std::string_view::npos;
+       at = request.find('\n', at + 1)) {
+    if (at + 1 < request.size() && request[at + 1] == '\n') return at + 2;
+    if (at + 2 < request.size() && request[at + 1] == '\r' && request[at + 2] == '\n')
+      return at + 3;
+  }
+  return std::string_view::npos;
+}
+
+void drop_upstream(SessionState& session) {
+  close_socket(session.upstream);
+  session.upstream = INVALID_SOCKET;
+  session.tunnel = false;
+}
+
+DispatchResult close_both(SessionState& session) {
+  close_socket(session.client);
+  drop_upstream(session);
+  return DispatchResult::SESSION_OVER;
 }
 
 // Requests addressed to the proxy itself ("GET /..."): the setup pages answer
-// them and the connection ends.
-int serve_setup(SOCKET client, SOCKET upstream, char* buffer, std::size_t length) {
-  char target[WORK_BUFFER_SIZE];
+// them and the connection ends. The whole header block is read first, since
+// the pages judge who asked by its Host, Origin, Referer and Sec-Fetch-Site.
+DispatchResult serve_setup(SessionState& session, char* buffer, std::size_t length,
+                           bool more_may_come) {
   const std::string_view piece(buffer, length);
-  const std::size_t blank = piece.find(' ', 5);
-  if (blank != std::string_view::npos) {
-    copy_text(target, sizeof target, piece.substr(5, blank - 5));
-    serve_setup_request(client, target, buffer);
+  std::size_t end = header_block_end(piece);
+  if (end == std::string_view::npos) {
+    if (more_may_come) return DispatchResult::READ_ON;
+    if (length >= SETUP_REQUEST_LIMIT) {
+      refuse_setup_request(session.client);
+      return close_both(session);
+    }
+    // The browser ended its side before its headers did: only the request
+    // line is judged, which makes it a plain visit that changes nothing.
+    end = piece.find('\n');
+    if (end == std::string_view::npos) end = length;
   }
-  return close_both(client, upstream);
+  buffer[end] = '\0';
+  const std::string_view request_line = piece.substr(0, piece.find('\n'));
+  const std::size_t blank = request_line.find(' ', 5);
+  if (blank != std::string_view::npos) {
+    char target[WORK_BUFFER_SIZE];
+    copy_text(target, sizeof target, request_line.substr(5, blank - 5));
+    serve_setup_request(session.client, target, buffer);
+  }
+  return close_both(session);
 }
 
 // A piece that is not a request: the next part of a body, or tunnelled data.
-int forward_unchanged(SOCKET upstream, const char* buffer, std::size_t length) {
-  if (upstream == INVALID_SOCKET) {
+void forward_unchanged(SessionState& session, const char* buffer, std::size_t length) {
+  if (session.upstream == INVALID_SOCKET) {
     log_activity("ERROR:\t*****Bad Request Received***** %s", buffer);
-    return -1;
+    return;
   }
-  if (send_all(upstream, buffer, length) != 0) {
-    close_socket(upstream);
-    return -1;
+  if (send_all(session.upstream, buffer, length) != 0) {
+    drop_upstream(session);
+    // What is left of the request has nowhere to go.
+    session.discarding = !session.framing.at_request_start();
   }
-  return upstream;
 }
 
 // Rewrites "METHOD http://host/path REST" in place as "METHOD /path REST".
@@ -130,32 +172,58 @@ SOCKET open_upstream(const sockaddr_in& address, bool* made, int* connect_error)
 
 }  // namespace
 
-int dispatch_request(SOCKET client, SOCKET upstream, char* buffer, std::size_t length,
-                     char* host_buffer, char* last_host) {
+DispatchResult dispatch_request(SessionState& session, char* buffer, std::size_t length,
+                                bool more_may_come) {
   buffer[length] = '\0';
+  const std::string_view piece(buffer, length);
 
   // An established tunnel carries every further piece unchanged: its bytes
-  // (TLS records, whatever the browser tunnels) are never read as requests,
-  // not even when their fifth byte happens to be "/".
-  if (upstream != INVALID_SOCKET && last_host[0] == TUNNEL_MARK) {
-    return forward_unchanged(upstream, buffer, length);
+  // (TLS records, whatever the browser tunnels) are never read as requests.
+  if (session.tunnel) {
+    forward_unchanged(session, buffer, length);
+    return DispatchResult::GO_ON;
   }
 
-  // "GET /..." is for the proxy itself, whatever else is under way.
-  if (length > 4 && buffer[4] == '/') return serve_setup(client, upstream, buffer, length);
+  // A piece that continues a request under way (the rest of its headers, its
+  // body) goes where that request went, whatever it looks like: an upload's
+  // bytes are never taken for a request of their own.
+  if (!session.framing.at_request_start()) {
+    session.framing.follow(piece);
+    if (session.discarding) {
+      session.discarding = !session.framing.at_request_start();
+    } else {
+      forward_unchanged(session, buffer, length);
+    }
+    return DispatchResult::GO_ON;
+  }
+  session.discarding = false;
 
-  const RequestLine line = parse_request_line(std::string_view(buffer, length));
-  if (line.kind == RequestKind::NOT_A_REQUEST) return forward_unchanged(upstream, buffer, length);
+  if (is_setup_request(piece)) return serve_setup(session, buffer, length, more_may_come);
+
+  // A request line split across reads is read on until it is whole.
+  if (more_may_come && piece.find('\n') == std::string_view::npos &&
+      may_become_request_line(piece)) {
+    return DispatchResult::READ_ON;
+  }
+
+  const RequestLine line = parse_request_line(piece);
+  if (line.kind == RequestKind::NOT_A_REQUEST) {
+    forward_unchanged(session, buffer, length);
+    return DispatchResult::GO_ON;
+  }
+  // Where this request ends, and any after it in the same piece, which goes
+  // along with it.
+  session.framing.follow(piece);
 
   const bool tunnel = line.kind == RequestKind::TUNNEL;
-  copy_text(host_buffer, HOST_BUFFER_SIZE, line.host);
+  char* const host = session.host;
+  copy_text(host, HOST_BUFFER_SIZE, line.host);
   // A CONNECT never reuses a connection; another request only one opened for
   // the very same host text.
-  if (upstream != INVALID_SOCKET && (tunnel || std::strcmp(host_buffer, last_host) != 0)) {
-    close_socket(upstream);
-    upstream = INVALID_SOCKET;
+  if (session.upstream != INVALID_SOCKET && (tunnel || std::strcmp(host, session.kept_host) != 0)) {
+    drop_upstream(session);
   }
-  copy_text(last_host, HOST_BUFFER_SIZE, line.host);
+  copy_text(session.kept_host, HOST_BUFFER_SIZE, line.host);
 
   // The setting is read once, so the whole request sees one setting.
   const UpstreamProxy proxy = current_upstream_proxy();
@@ -170,69 +238,75 @@ int dispatch_request(SOCKET client, SOCKET upstream, char* buffer, std::size_t l
   }
 
   std::size_t bare_host_length = 0;
-  const int port = port_of_host(host_buffer, &bare_host_length);
-  host_buffer[bare_host_length] = '\0';
+  const int port = port_of_host(host, &bare_host_length);
+  host[bare_host_length] = '\0';
 
-  switch (match_request(host_buffer, path)) {
+  switch (match_request(host, path)) {
     case VERDICT_RELOAD:
       reload_ad_definitions();
-      send_all(client, RELOAD_PAGE.data(), RELOAD_PAGE.size());
-      return close_both(client, upstream);
+      send_all(session.client, RELOAD_PAGE.data(), RELOAD_PAGE.size());
+      return close_both(session);
     case VERDICT_CLOSE_WINDOW:
       log_activity("Blocked Netscape's download Ad Page");
-      send_all(client, CLOSE_WINDOW_PAGE.data(), CLOSE_WINDOW_PAGE.size());
-      return close_both(client, upstream);
+      send_all(session.client, CLOSE_WINDOW_PAGE.data(), CLOSE_WINDOW_PAGE.size());
+      return close_both(session);
     case VERDICT_BLOCK: {
-      log_activity("Blocked Ad: %s%s", host_buffer, path);
-      bool sent;
-      if (tunnel) {
-        sent = send_all(client, BLOCKED_TUNNEL_PAGE.data(), BLOCKED_TUNNEL_PAGE.size()) == 0;
-      } else {
-        sent = send_all(client, BLOCKED_IMAGE_ANSWER.data(), BLOCKED_IMAGE_ANSWER.size()) == 0;
-      }
-      if (!sent) return close_both(client, upstream);
-      return upstream;
+      log_activity("Blocked Ad: %s%s", host, path);
+      const std::string_view answer = tunnel ? BLOCKED_TUNNEL_PAGE : BLOCKED_IMAGE_ANSWER;
+      if (send_all(session.client, answer.data(), answer.size()) != 0) return close_both(session);
+      // The body of a blocked request goes nowhere.
+      session.discarding = !session.framing.at_request_start();
+      return DispatchResult::GO_ON;
     }
     default:
       break;
   }
 
-  if (upstream == INVALID_SOCKET) {
+  if (session.upstream == INVALID_SOCKET) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
+    int connect_error = 0;
     if (through_proxy) {
       address.sin_port = htons(proxy.port);
       address.sin_addr.s_addr = proxy.address;
+    } else if (port == INVALID_PORT || host[0] == '\0') {
+      // No such address: answered like a connect to it, without one.
+      connect_error = WSAEADDRNOTAVAIL;
     } else {
-      address.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
-      address.sin_addr.s_addr = resolve_host(host_buffer);
+      address.sin_port = htons(static_cast<std::uint16_t>(port));
+      address.sin_addr.s_addr = resolve_host(host);
     }
-    bool made = false;
-    int connect_error = 0;
-    upstream = open_upstream(address, &made, &connect_error);
-    if (upstream == INVALID_SOCKET) {
-      if (!made) return -1;  // no socket: the request is dropped, the browser may retry
+    if (connect_error == 0) {
+      bool made = false;
+      session.upstream = open_upstream(address, &made, &connect_error);
+      if (session.upstream == INVALID_SOCKET && !made) {
+        // No socket: the request is dropped, the browser may retry.
+        session.discarding = !session.framing.at_request_start();
+        return DispatchResult::GO_ON;
+      }
+    }
+    if (session.upstream == INVALID_SOCKET) {
       char page[WORK_BUFFER_SIZE];
       const std::size_t page_length =
-          compose_connect_failure_page(page, sizeof page, host_buffer, connect_error);
-      send_all(client, page, page_length);
-      close_socket(client);
-      return SESSION_OVER;
+          compose_connect_failure_page(page, sizeof page, host, connect_error);
+      send_all(session.client, page, page_length);
+      return close_both(session);
     }
   }
 
   if (tunnel && !through_proxy) {
-    if (send_all(client, TUNNEL_ESTABLISHED.data(), TUNNEL_ESTABLISHED.size()) != 0) {
-      close_socket(upstream);
-      return -1;
+    if (send_all(session.client, TUNNEL_ESTABLISHED.data(), TUNNEL_ESTABLISHED.size()) != 0) {
+      drop_upstream(session);
+      return DispatchResult::GO_ON;
     }
-    mark_tunnel(last_host);
-    return upstream;
+    session.tunnel = true;
+    return DispatchResult::GO_ON;
   }
-  if (send_all(upstream, buffer, length) != 0) {
-    close_socket(upstream);
-    return -1;
+  if (send_all(session.upstream, buffer, length) != 0) {
+    drop_upstream(session);
+    session.discarding = !session.framing.at_request_start();
+    return DispatchResult::GO_ON;
   }
-  if (tunnel) mark_tunnel(last_host);
-  return upstream;
+  if (tunnel) session.tunnel = true;
+  return DispatchResult::GO_ON;
 }

@@ -2,28 +2,64 @@
 // requests for the proxy itself to the setup pages, parses CONNECT and
 // absolute "http://" requests, asks the matcher for a verdict, answers locally
 // or connects upstream (reusing the session's connection for the same host)
-// and forwards.
+// and forwards. Pieces that continue a request under way (its body, or the
+// bytes of a tunnel) are forwarded unchanged and never read as requests.
 #pragma once
 
 #include <cstddef>
 
 #include "platform/winsock.h"
+#include "proxy/request_framing.h"
 
-// dispatch_request's result when it has closed the browser socket and any
-// upstream socket: the session must end without touching them.
-constexpr int SESSION_OVER = -2;
-
-// Capacity of the session's host and last_host buffers.
+// Capacity of the session's host buffers.
 constexpr std::size_t HOST_BUFFER_SIZE = 32768;
 
-// client, upstream: the session's sockets (upstream -1 when none).
-// buffer: the piece, `length` bytes (1 to 32768), with room for a zero after
-// it; dispatch may rewrite the piece in place. host_buffer receives the bare
-// host of the request (handed to the pop-up neutraliser); last_host is the
-// session's memory of which host:port its upstream connection serves, and
-// whether that connection is an established tunnel (whose pieces then all go
-// through unchanged). The session starts both empty.
-// Returns the session's upstream socket from now on, -1 for none, or
-// SESSION_OVER.
-int dispatch_request(SOCKET client, SOCKET upstream, char* buffer, std::size_t length,
-                     char* host_buffer, char* last_host);
+// The most bytes of a request for the setup pages, request line and headers:
+// the session's receive buffer. A longer one gets an error page and changes
+// nothing.
+constexpr std::size_t SETUP_REQUEST_LIMIT = 32768;
+
+// What a connection session holds between the pieces of one browser
+// connection. Owned by the session thread; dispatch reads and updates it.
+struct SessionState {
+  // The host buffers are left uninitialised but for their first byte:
+  // clearing 64 KiB per connection would touch every page of them for each
+  // of possibly thousands of idle sessions.
+  explicit SessionState(SOCKET browser) : client(browser) {
+    host[0] = '\0';
+    kept_host[0] = '\0';
+  }
+  SessionState(const SessionState&) = delete;
+  SessionState& operator=(const SessionState&) = delete;
+
+  const SOCKET client;
+  // The connection to the web server or upstream proxy; INVALID_SOCKET when
+  // there is none.
+  SOCKET upstream = INVALID_SOCKET;
+  // `upstream` is an established tunnel: every further piece goes through
+  // unchanged.
+  bool tunnel = false;
+  // The request under way was answered here (blocked) or could not be sent:
+  // the rest of it (its body) is dropped, not taken for requests.
+  bool discarding = false;
+  // Where the browser's requests begin and end.
+  RequestFraming framing;
+  // The bare host of the request last handled, for the pop-up neutraliser.
+  char host[HOST_BUFFER_SIZE];
+  // The host text (with ":port" when named) `upstream` was opened for.
+  char kept_host[HOST_BUFFER_SIZE];
+};
+
+enum class DispatchResult {
+  GO_ON,         // the session waits for more data as before
+  READ_ON,       // the piece does not yet hold a whole request line (or, for the
+                 // setup pages, header block): call again with more bytes behind it
+  SESSION_OVER,  // dispatch closed both sockets; the session must end untouched
+};
+
+// buffer: the bytes received since the last call that did not ask to read on,
+// `length` of them (1 to 32768), with room for a zero after them; dispatch may
+// rewrite them in place. more_may_come: false when the buffer is full or the
+// browser has ended its side, so that READ_ON cannot be answered.
+DispatchResult dispatch_request(SessionState& session, char* buffer, std::size_t length,
+                                bool more_may_come);

@@ -2,8 +2,6 @@
 // follows them and no reliance on a terminating zero for the body.
 #include "proxy/request_line.h"
 
-#include "text/text_helpers.h"
-
 namespace {
 
 bool is_blank(char c) {
@@ -76,5 +74,13 @@ int port_of_host(std::string_view host, std::size_t* bare_host_length) {
     return DEFAULT_HTTP_PORT;
   }
   *bare_host_length = colon;
-  return leading_number(host.substr(colon + 1));
+  const std::string_view digits = host.substr(colon + 1);
+  if (digits.empty()) return INVALID_PORT;
+  int value = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return INVALID_PORT;
+    value = value * 10 + (c - '0');
+    if (value > LARGEST_PORT) return INVALID_PORT;
+  }
+  return value == 0 ? INVALID_PORT : value;
 }

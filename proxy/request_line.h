@@ -34,8 +34,12 @@ struct RequestLine {
 
 RequestLine parse_request_line(std::string_view piece);
 
-// The port named after the host's ":" by the leading-digits rule (blanks,
-// optional sign, digits; none give 0), or DEFAULT_HTTP_PORT without a colon.
-// *bare_host_length receives the length of the host without ":port".
+// The port named after the host's ":", or DEFAULT_HTTP_PORT without a colon;
+// *bare_host_length receives the length of the host without ":port". A port
+// must be 1 to 65535 written in digits alone (leading zeros allowed):
+// anything else, an empty one included, gives INVALID_PORT, so that no text
+// wraps round to another port or reads as a port it does not name.
 constexpr int DEFAULT_HTTP_PORT = 80;
+constexpr int INVALID_PORT = -1;
+constexpr int LARGEST_PORT = 65535;
 int port_of_host(std::string_view host, std::size_t* bare_host_length);

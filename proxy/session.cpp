@@ -4,7 +4,7 @@
 // an error, five minutes of silence, or dispatch ends the session.
 //
 // The buffers live on this thread's stack and are deliberately left
-// uninitialised: zeroing ~96 KiB per connection would touch every page of
+// uninitialised: zeroing ~128 KiB per connection would touch every page of
 // them for each of possibly thousands of idle sessions.
 #include "proxy/session.h"
 
@@ -19,65 +19,84 @@
 #include "settings/activity_log.h"
 
 void run_session(void* client_argument) {
-  const SOCKET client = static_cast<SOCKET>(reinterpret_cast<std::intptr_t>(client_argument));
-  SOCKET upstream = INVALID_SOCKET;
-  char buffer[PIECE_SIZE + 1];
-  char host_buffer[HOST_BUFFER_SIZE];
-  char last_host[HOST_BUFFER_SIZE];
-  host_buffer[0] = '\0';
-  last_host[0] = '\0';
+  SessionState session(static_cast<SOCKET>(reinterpret_cast<std::intptr_t>(client_argument)));
+  const SOCKET client = session.client;
+  // Browser bytes gather in `request` while dispatch reads on; replies have a
+  // buffer of their own so that they never disturb a request half read.
+  char request[PIECE_SIZE + 1];
+  char reply[REPLY_READ_SIZE + 1];
+  std::size_t pending = 0;
+  // The browser ended its side: no more requests, but the reply to the last
+  // one is still relayed until the server ends or the idle time-out.
+  bool browser_ended = false;
+
+  const auto end_session = [&] {
+    close_socket(client);
+    close_socket(session.upstream);
+  };
 
   for (;;) {
     bool client_ready = false;
     bool upstream_ready = false;
     // poll, not select: a busy proxy has descriptors above select's limit.
-    const int ready = wait_readable(client, upstream, SESSION_IDLE_TIMEOUT_SECONDS, &client_ready,
-                                    &upstream_ready);
+    const int ready = wait_readable(browser_ended ? INVALID_SOCKET : client, session.upstream,
+                                    SESSION_IDLE_TIMEOUT_SECONDS, &client_ready, &upstream_ready);
     if (ready == SOCKET_ERROR) {
       if (WSAGetLastError() == WSAEINTR) continue;
       log_activity("ERROR:\t*****Select Error!*****");
-      close_socket(client);
-      close_socket(upstream);
+      end_session();
       return;
     }
     if (ready == 0) {  // idle for the whole time-out
-      close_socket(client);
-      close_socket(upstream);
+      end_session();
       return;
     }
 
-    const SOCKET waited_upstream = upstream;
+    const SOCKET waited_upstream = session.upstream;
     if (client_ready) {
-      const ssize_t received = recv(client, buffer, PIECE_SIZE, 0);
-      if (received <= 0) {
-        close_socket(client);
-        close_socket(upstream);
+      const ssize_t received = recv(client, request + pending, PIECE_SIZE - pending, 0);
+      if (received < 0) {
+        end_session();
         return;
       }
-      upstream = dispatch_request(client, upstream, buffer, static_cast<std::size_t>(received),
-                                  host_buffer, last_host);
-      if (upstream == SESSION_OVER) return;
+      if (received == 0) {
+        browser_ended = true;
+        // What was read on so far is all the request there will be.
+        if (pending > 0 &&
+            dispatch_request(session, request, pending, false) == DispatchResult::SESSION_OVER)
+          return;
+        pending = 0;
+        if (session.upstream == INVALID_SOCKET) {
+          end_session();
+          return;
+        }
+      } else {
+        pending += static_cast<std::size_t>(received);
+        const DispatchResult result =
+            dispatch_request(session, request, pending, pending < PIECE_SIZE);
+        if (result == DispatchResult::SESSION_OVER) return;
+        if (result != DispatchResult::READ_ON) pending = 0;
+      }
     }
 
-    if (upstream_ready && upstream != INVALID_SOCKET && upstream == waited_upstream) {
+    if (upstream_ready && session.upstream != INVALID_SOCKET &&
+        session.upstream == waited_upstream) {
       // Dispatch may have closed the connection we waited on and opened a new
       // one under the same descriptor number; not waiting here keeps that new
       // connection from blocking the session before its reply is due.
-      const ssize_t received = recv(upstream, buffer, REPLY_READ_SIZE, MSG_DONTWAIT);
+      const ssize_t received = recv(session.upstream, reply, REPLY_READ_SIZE, MSG_DONTWAIT);
       if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
       if (received <= 0) {
-        close_socket(client);
-        close_socket(upstream);
+        end_session();
         return;
       }
       const std::size_t size = static_cast<std::size_t>(received);
       if (size > SMALL_REPLY_SIZE) {
-        buffer[size] = '\0';
-        neutralise_popups(buffer, host_buffer);
+        reply[size] = '\0';
+        neutralise_popups(reply, session.host);
       }
-      if (send_all(client, buffer, size) != 0) {
-        close_socket(client);
-        close_socket(upstream);
+      if (send_all(client, reply, size) != 0) {
+        end_session();
         return;
       }
     }

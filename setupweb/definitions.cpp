@@ -14,12 +14,14 @@ int decode_hex_pair(char high, char low) {
   return h * 16 + l;
 }
 
-std::string read_definitions_text(const char* file_name) {
+std::string read_definitions_text(const char* file_name, bool* whole) {
   std::string text;
+  if (whole != nullptr) *whole = true;
   FILE* file = open_file(file_name, "r");
   if (file == nullptr) return text;
   text.resize(DEFINITIONS_TEXT_LIMIT);
   const std::size_t taken = std::fread(text.data(), 1, DEFINITIONS_TEXT_LIMIT, file);
+  if (whole != nullptr) *whole = taken < DEFINITIONS_TEXT_LIMIT || std::fgetc(file) == EOF;
   std::fclose(file);
   text.resize(taken);
   return text;

@@ -13,8 +13,9 @@
 constexpr std::size_t DEFINITIONS_TEXT_LIMIT = 32767;
 
 // The file's first DEFINITIONS_TEXT_LIMIT characters read as text (CR LF as
-// LF); empty when the file cannot be opened.
-std::string read_definitions_text(const char* file_name);
+// LF); empty when the file cannot be opened. *whole, when given, tells
+// whether that was all of the file.
+std::string read_definitions_text(const char* file_name, bool* whole = nullptr);
 
 // The text a form value stands for: "+" is a blank, "%" and two hexadecimal
 // digits (either case) one byte; a "%" without two digits after it is kept as

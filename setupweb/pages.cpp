@@ -161,7 +161,7 @@ std::string compose_general_content(bool internet_explorer, bool netscape, bool 
   return content;
 }
 
-std::string compose_definitions_content(std::string_view definitions) {
+std::string compose_definitions_content(std::string_view definitions, std::string_view message) {
   std::string textarea = "<textarea name=\"settings\" rows=\"10\" cols=\"55\">";
   // A browser drops one line feed directly after the opening tag; a text that
   // begins with an empty line gets an extra one so that it survives a save.
@@ -169,6 +169,7 @@ std::string compose_definitions_content(std::string_view definitions) {
   textarea.append(escape_html(definitions, false));
   textarea.append("</textarea><br>");
   std::string content;
+  if (!message.empty()) add_lines(content, {message});
   add_lines(content, {
                          "<form method=\"get\" action=\"/definitions/\" name=\"mainForm\">",
                          "<table cellspacing=\"0\" cellpadding=\"0\" border=\"1\"><tr><td>",
@@ -323,6 +324,10 @@ std::string run_definitions_page(const FormValues& values) {
       rebuild_ad_definitions();
     }
   } else if (v[0] != nullptr) {
+    bool whole = true;
+    const std::string shown = read_definitions_text("vellomar.ini", &whole);
+    // The page showed the file cut; saving its text would drop the rest.
+    if (!whole) return compose_definitions_content(shown, DEFINITIONS_TOO_BIG_MESSAGE);
     write_definitions_text(v[0]);
   }
   return compose_definitions_content(read_definitions_text("vellomar.ini"));

@@ -35,8 +35,10 @@ std::string compose_not_found_page(std::string_view target);
 std::string compose_general_content(bool internet_explorer, bool netscape, bool logging);
 
 // `definitions` is the file's text as read; it is escaped for the text area
-// so that a save from the page gives back the same text.
-std::string compose_definitions_content(std::string_view definitions);
+// so that a save from the page gives back the same text. `message`, put in
+// unchanged, stands above the form.
+std::string compose_definitions_content(std::string_view definitions,
+                                        std::string_view message = "");
 
 // `message` is put in unchanged; `host` is HTML-escaped; `port` is 0..65535.
 std::string compose_proxy_content(std::string_view message, std::string_view host, int port);
@@ -47,6 +49,12 @@ std::string compose_about_content();
 inline constexpr std::string_view PROXY_NOT_FOUND_MESSAGE =
     "<br><font color=\"#FF0000\"><center>Proxy Address could not be found. Proxy not "
     "enabled!</font></center><br>";
+
+// Shown instead of saving when the file is larger than the page can show: a
+// save from the page would write its cut text back and lose the rest.
+inline constexpr std::string_view DEFINITIONS_TOO_BIG_MESSAGE =
+    "<br><font color=\"#FF0000\"><center>The definitions file is too big for this page. "
+    "Nothing was saved: edit it with NotePad, then Reload.</center></font><br>";
 
 // Focus scripts of the two pages that have a main field.
 inline constexpr std::string_view DEFINITIONS_SCRIPT = "document.forms[0].settings.focus()";

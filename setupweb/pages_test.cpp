@@ -35,8 +35,8 @@ class SetupPages : public setup_test::MachineTest {
     MachineTest::TearDown();
   }
 
-  // Serves "GET /<target> HTTP/1.0" with the extra header lines and returns
-  // every byte sent to the browser.
+  // Serves "GET /<target> HTTP/1.0" with our own Host and the extra header
+  // lines, and returns every byte sent to the browser.
   std::string serve(const std::string& target, const std::string& header_lines = "") {
     int pair[2];
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
@@ -46,7 +46,8 @@ class SetupPages : public setup_test::MachineTest {
       ssize_t n;
       while ((n = read(pair[1], buffer, sizeof buffer)) > 0) received.append(buffer, n);
     });
-    const std::string request = "GET /" + target + " HTTP/1.0\r\n" + header_lines + "\r\n";
+    const std::string request =
+        "GET /" + target + " HTTP/1.0\r\nHost: 127.0.0.1:8000\r\n" + header_lines + "\r\n";
     std::vector<char> writable(target.begin(), target.end());
     writable.push_back('\0');
     serve_setup_request(pair[0], writable.data(), request.c_str());
@@ -159,6 +160,24 @@ TEST_F(SetupPages, SaveWritesTheFileAndShowsIt) {
   EXPECT_EQ(file_bytes("Vellomar.ini"), "Hello World!");
   EXPECT_NE(page.find("cols=\"55\">Hello World!</textarea>"), std::string::npos);
 }
+
+// A save replaces the file only when the page could show all of it.
+class SaveOverABigFile : public SetupPages, public testing::WithParamInterface<std::size_t> {};
+
+TEST_P(SaveOverABigFile, NeverShortensAFileThePageShowedCut) {
+  std::string file;
+  while (file.size() < GetParam()) file += "Aads.example.com\n";
+  file.resize(GetParam());
+  put_file("Vellomar.ini", file);
+  const std::string page = page_of(serve("definitions/?settings=Anew"));
+  const bool whole = GetParam() <= DEFINITIONS_TEXT_LIMIT;
+  EXPECT_EQ(file_bytes("Vellomar.ini"), whole ? "Anew" : file);
+  EXPECT_EQ(page.find(DEFINITIONS_TOO_BIG_MESSAGE) != std::string::npos, !whole);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, SaveOverABigFile,
+                         testing::Values(DEFINITIONS_TEXT_LIMIT, DEFINITIONS_TEXT_LIMIT + 1,
+                                         4 * DEFINITIONS_TEXT_LIMIT));
 
 TEST_F(SetupPages, EmptySaveEmptiesTheFile) {
   put_file("Vellomar.ini", "Aads.example.com\r\n");

@@ -89,13 +89,14 @@ SetupPage choose_page(const char* target) {
 }
 
 RequestTrust judge_request(const char* request) {
-  if (request == nullptr) return RequestTrust::Act;
+  if (request == nullptr) return RequestTrust::PlainVisit;
   std::string_view rest(request);
   // Skip the request line; then one header per line up to the empty line.
   std::size_t line_end = rest.find('\n');
-  if (line_end == std::string_view::npos) return RequestTrust::Act;
+  if (line_end == std::string_view::npos) return RequestTrust::PlainVisit;
   rest.remove_prefix(line_end + 1);
   RequestTrust trust = RequestTrust::Act;
+  bool own_host = false;
   while (!rest.empty()) {
     line_end = rest.find('\n');
     std::string_view line = rest.substr(0, line_end);
@@ -107,6 +108,7 @@ RequestTrust judge_request(const char* request) {
     const std::string_view value = trim(line.substr(colon + 1));
     if (equal_ignoring_case(name, "Host")) {
       if (!is_setup_host(value)) return RequestTrust::Forbidden;
+      own_host = true;
     } else if (equal_ignoring_case(name, "Sec-Fetch-Site")) {
       if (!equal_ignoring_case(value, "same-origin") && !equal_ignoring_case(value, "none"))
         trust = RequestTrust::PlainVisit;
@@ -116,7 +118,11 @@ RequestTrust judge_request(const char* request) {
       if (!is_setup_referer(value)) trust = RequestTrust::PlainVisit;
     }
   }
-  return trust;
+  return own_host ? trust : RequestTrust::PlainVisit;
+}
+
+void refuse_setup_request(SOCKET client) {
+  send_answer(client, TOO_LARGE_HEAD, TOO_LARGE_PAGE);
 }
 
 void serve_setup_request(SOCKET client, char* target, const char* headers) {

@@ -24,6 +24,13 @@ inline constexpr std::string_view FORBIDDEN_HEAD =
     "HTTP/1.0 403 Forbidden\r\nContent-Type: text/html\r\nCache-Control: no-store\r\n"
     "X-Frame-Options: DENY\r\n\r\n";
 
+// For a setup request too large to be judged whole: no page, no action.
+inline constexpr std::string_view TOO_LARGE_HEAD =
+    "HTTP/1.0 431 Request Header Fields Too Large\r\nContent-Type: text/html\r\n"
+    "Cache-Control: no-store\r\nX-Frame-Options: DENY\r\n\r\n";
+inline constexpr std::string_view TOO_LARGE_PAGE =
+    "<html><body>Vellomar Setup: the request is too large. Nothing was changed.</body></html>";
+
 // The two addresses under which the setup pages are the browser's own site.
 inline constexpr std::string_view SETUP_HOSTS[] = {"127.0.0.1:8000", "localhost:8000"};
 
@@ -41,12 +48,14 @@ SetupPage choose_page(const char* target);
 // What the request's headers allow.
 enum class RequestTrust {
   Act,         // from the setup pages themselves, or from a tool: act as asked
-  PlainVisit,  // made by another site: show the page, change nothing
+  PlainVisit,  // made by another site, or without a Host: show the page, change nothing
   Forbidden,   // a Host other than the setup pages' own: no page at all
 };
 
-// Judges the header lines of `request` (the whole request as received,
+// Judges the header lines of `request` (the request line and header block,
 // zero-terminated, or null). Header names are matched without regard to case.
+// Acting needs a Host naming the setup pages: a page can make a browser send
+// bytes that look like a request without one, never one with our Host.
 RequestTrust judge_request(const char* request);
 
 // The largest page text of the original design; larger pages are still sent
@@ -60,3 +69,7 @@ constexpr std::size_t PAGE_TEXT_LIMIT = PAGE_BUFFER_SIZE - 2;
 // headers: the whole request as received, zero-terminated, for the header
 // checks that keep other web sites from acting on the setup pages.
 void serve_setup_request(SOCKET client, char* target, const char* headers);
+
+// Answers a setup request whose request line and headers do not fit the
+// bound the proxy reads them within: an error page, no action.
+void refuse_setup_request(SOCKET client);

@@ -108,24 +108,33 @@ std::string with_headers(std::string_view lines) {
 INSTANTIATE_TEST_SUITE_P(
     Requests, JudgeRequest,
     ::testing::Values(
-        TrustCase{"GET / HTTP/1.0\r\n\r\n", RequestTrust::Act},
-        TrustCase{"GET / HTTP/1.0", RequestTrust::Act},
+        // Acting needs our own Host; without one a request is a plain visit.
+        TrustCase{"GET / HTTP/1.0\r\n\r\n", RequestTrust::PlainVisit},
+        TrustCase{"GET / HTTP/1.0", RequestTrust::PlainVisit},
+        TrustCase{with_headers("Sec-Fetch-Site: none\r\nReferer: http://127.0.0.1:8000/\r\n"),
+                  RequestTrust::PlainVisit},
         TrustCase{with_headers("Host: 127.0.0.1:8000\r\n"), RequestTrust::Act},
         TrustCase{with_headers("host: LOCALHOST:8000\r\n"), RequestTrust::Act},
         TrustCase{with_headers("Host: evil.example:8000\r\n"), RequestTrust::Forbidden},
         TrustCase{with_headers("Host: 127.0.0.1\r\n"), RequestTrust::Forbidden},
         TrustCase{with_headers("Host: 127.0.0.1:8000\r\nSec-Fetch-Site: same-origin\r\n"),
                   RequestTrust::Act},
-        TrustCase{with_headers("Sec-Fetch-Site: none\r\n"), RequestTrust::Act},
+        TrustCase{with_headers("Host: localhost:8000\r\nSec-Fetch-Site: none\r\n"),
+                  RequestTrust::Act},
         TrustCase{with_headers("sec-fetch-site: cross-site\r\n"), RequestTrust::PlainVisit},
         TrustCase{with_headers("Sec-Fetch-Site: same-site\r\n"), RequestTrust::PlainVisit},
-        TrustCase{with_headers("Origin: http://127.0.0.1:8000\r\n"), RequestTrust::Act},
-        TrustCase{with_headers("Origin: http://localhost:8000\r\n"), RequestTrust::Act},
+        TrustCase{with_headers("Host: 127.0.0.1:8000\r\nOrigin: http://127.0.0.1:8000\r\n"),
+                  RequestTrust::Act},
+        TrustCase{with_headers("Origin: http://localhost:8000\r\nHost: localhost:8000\r\n"),
+                  RequestTrust::Act},
         TrustCase{with_headers("Origin: null\r\n"), RequestTrust::PlainVisit},
         TrustCase{with_headers("Origin: http://attacker.example\r\n"), RequestTrust::PlainVisit},
-        TrustCase{with_headers("Referer: http://127.0.0.1:8000/proxy/\r\n"), RequestTrust::Act},
-        TrustCase{with_headers("REFERER: http://localhost:8000\r\n"), RequestTrust::Act},
-        TrustCase{with_headers("Referer: http://127.0.0.1:8000?x\r\n"), RequestTrust::Act},
+        TrustCase{with_headers("Host: 127.0.0.1:8000\r\nReferer: http://127.0.0.1:8000/proxy/\r\n"),
+                  RequestTrust::Act},
+        TrustCase{with_headers("Host: 127.0.0.1:8000\r\nREFERER: http://localhost:8000\r\n"),
+                  RequestTrust::Act},
+        TrustCase{with_headers("Host: 127.0.0.1:8000\r\nReferer: http://127.0.0.1:8000?x\r\n"),
+                  RequestTrust::Act},
         TrustCase{with_headers("Referer: http://127.0.0.1:8000.evil.example/\r\n"),
                   RequestTrust::PlainVisit},
         TrustCase{with_headers("Referer: http://attacker.example/?http://127.0.0.1:8000/\r\n"),
@@ -137,8 +146,8 @@ INSTANTIATE_TEST_SUITE_P(
         TrustCase{with_headers("Host: 127.0.0.1:8000\r\n") + "Origin: http://evil\r\n",
                   RequestTrust::Act}));
 
-TEST(JudgeRequest, NoRequestTextActs) {
-  EXPECT_EQ(judge_request(nullptr), RequestTrust::Act);
+TEST(JudgeRequest, NoRequestTextIsAPlainVisit) {
+  EXPECT_EQ(judge_request(nullptr), RequestTrust::PlainVisit);
 }
 
 // ---- what goes on the wire --------------------------------------------------

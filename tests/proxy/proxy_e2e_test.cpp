@@ -2,9 +2,12 @@
 // server and a forwarding upstream proxy started by the test, and raw sockets
 // on the browser side.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -473,6 +476,125 @@ TEST_F(ProxyTest, RequestsForTheProxyItselfEndTheConnection) {
   Client browser(PROXY_PORT);
   browser.send("GET /about/ HTTP/1.0\r\n\r\n");
   EXPECT_TRUE(browser.closed_by_peer());
+}
+
+// ---- hostile and unlucky input ---------------------------------------------
+
+class HostileInputTest : public ProxyTest {
+ protected:
+  std::string definitions() const {
+    std::ifstream in(machine_.install_dir() + "/vellomar.ini", std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+};
+
+// The setup pages judge a request by its whole header block: a target long
+// enough to push a foreign Host out of the first read changes nothing, and
+// neither does one whose headers arrive in a later read.
+TEST_F(HostileInputTest, ForeignSetupRequestsChangeNothingHoweverTheyArrive) {
+  start();
+  const std::string before = definitions();
+  const std::string line = "GET /definitions/?settings=Agone&x=";
+  const std::string version = " HTTP/1.1\r\n";
+  const std::string foreign = "Host: evil.test:8000\r\nOrigin: http://evil.test\r\n\r\n";
+  {
+    // The request line ends just inside the first 32 KiB, the headers beyond.
+    Client browser(PROXY_PORT);
+    browser.send(line + std::string(32760 - line.size() - version.size(), 'a') + version + foreign);
+    EXPECT_EQ(browser.receive_until_close().substr(0, 12), "HTTP/1.0 431");
+  }
+  {
+    Client browser(PROXY_PORT);
+    browser.send(line + version);
+    std::this_thread::sleep_for(100ms);
+    browser.send(foreign);
+    EXPECT_EQ(browser.receive_until_close().substr(0, 12), "HTTP/1.0 403");
+  }
+  EXPECT_EQ(definitions(), before);
+}
+
+// A body that arrives in a read of its own and reads like a request for the
+// setup pages goes to the origin with its request, whole.
+TEST_F(HostileInputTest, ABodyThatLooksLikeASetupRequestReachesTheOrigin) {
+  OriginServer origin;
+  start();
+  const std::string before = definitions();
+  for (const std::string& body :
+       {std::string("abc=/?log=log&save=Save"),
+        std::string("abc=/definitions/?settings=Agone HTTP/1.1\r\nHost: 127.0.0.1:8000\r\n\r\n")}) {
+    Client browser(PROXY_PORT);
+    const std::string head = "POST " + url_on(origin.port(), "/f") +
+                             " HTTP/1.1\r\nHost: x\r\nContent-Type: text/plain\r\n"
+                             "Content-Length: " +
+                             std::to_string(body.size()) + "\r\n\r\n";
+    browser.send(head);
+    std::this_thread::sleep_for(100ms);
+    browser.send(body);
+    EXPECT_EQ(body_of(browser.receive_response()), "hello from the origin");
+  }
+  ASSERT_TRUE(origin.wait_requests(2));
+  EXPECT_EQ(body_of(origin.requests()[1].bytes).substr(0, 27), "abc=/definitions/?settings=");
+  EXPECT_EQ(definitions(), before);
+  EXPECT_EQ(machine_.read_log(), "");  // logging was not switched on
+}
+
+// Every piece of an upload has "/" as its fifth byte: all of it must arrive.
+TEST_F(HostileInputTest, UploadsArriveWholeWhateverTheirBytes) {
+  OriginServer origin;
+  start();
+  Client browser(PROXY_PORT);
+  const std::string body(2 << 20, '/');
+  std::thread sender([&] {
+    browser.send("POST " + url_on(origin.port(), "/up") +
+                 " HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(body.size()) +
+                 "\r\n\r\n" + body);
+  });
+  EXPECT_EQ(body_of(browser.receive_response()), "hello from the origin");
+  sender.join();
+  ASSERT_TRUE(origin.wait_requests(1));
+  EXPECT_TRUE(body_of(origin.requests()[0].bytes) == body);
+}
+
+// A request line split across reads, in two parts or byte by byte, is
+// answered, and for the port it names.
+class SplitRequestLineTest : public HostileInputTest,
+                             public testing::WithParamInterface<std::chrono::milliseconds> {};
+
+TEST_P(SplitRequestLineTest, IsReadOnUntilWhole) {
+  OriginServer origin;
+  start();
+  Client browser(PROXY_PORT);
+  const std::string request = get(url_on(origin.port(), "/split"));
+  // In two parts inside the port number, or one byte at a time.
+  const std::size_t first = request.find(':', 10) + 2;
+  if (GetParam() > 100ms) {
+    browser.send(request.substr(0, first));
+    std::this_thread::sleep_for(GetParam());
+    browser.send(request.substr(first));
+  } else {
+    for (char c : request) {
+      browser.send(std::string(1, c));
+      std::this_thread::sleep_for(GetParam());
+    }
+  }
+  EXPECT_EQ(body_of(browser.receive_response()), "hello from the origin");
+  ASSERT_TRUE(origin.wait_requests(1));
+  EXPECT_EQ(origin.requests()[0].bytes, get("/split"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Gaps, SplitRequestLineTest, testing::Values(300ms, 2ms));
+
+// A browser that ends its side after the request still gets the reply.
+TEST_F(HostileInputTest, AHalfClosedBrowserGetsTheWholeReply) {
+  OriginServer origin([](const std::string&) {
+    std::this_thread::sleep_for(200ms);
+    return OriginServer::reply("late reply");
+  });
+  start();
+  Client browser(PROXY_PORT);
+  browser.send(get(url_on(origin.port(), "/slow")));
+  ::shutdown(browser.fd(), SHUT_WR);
+  EXPECT_EQ(body_of(browser.receive_response()), "late reply");
 }
 
 TEST_F(ProxyTest, WritesTheRunEntryAndEndsOnSigterm) {

@@ -131,7 +131,7 @@ TEST_F(RunningProxy, ReboundHostGetsNoPage) {
 }
 
 TEST_F(RunningProxy, SaveFromATool) {
-  exchange("GET /definitions/?settings=Hello+World%21 HTTP/1.0\r\n\r\n");
+  exchange("GET /definitions/?settings=Hello+World%21 HTTP/1.0\r\nHost: 127.0.0.1:8000\r\n\r\n");
   EXPECT_EQ(file_bytes("Vellomar.ini"), "Hello World!");
 }
 
