@@ -9,12 +9,17 @@
 //    already open for the piece's host (so nothing is resolved or connected):
 //    a plain request must reach upstream as METHOD, one blank, the path and
 //    then every byte that followed the host-and-path, unchanged; any other
-//    piece must reach upstream byte for byte. Pieces for the setup pages and
-//    CONNECT requests are left to their own tests (they would act on the
-//    machine or open connections).
+//    piece must reach upstream byte for byte. The piece first arrives cut
+//    inside its request line: dispatch must ask to read on and do nothing,
+//    or (for bytes that cannot start a request line) pass them on as they
+//    are. Pieces for the setup pages and CONNECT requests are left to their
+//    own tests (they would act on the machine or open connections).
 // 3. Inside an established tunnel (a real CONNECT to a listener of this
 //    process), every piece, whatever it looks like, must reach the far end
 //    unchanged and leave the tunnel open.
+// 4. As the body of a request framed by Content-Length, every piece (one
+//    that reads like a request for the setup pages included) must reach
+//    upstream unchanged, and the connection must be at a request start again.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -22,6 +27,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -84,10 +90,20 @@ void check_against_scanf(std::string_view piece, const RequestLine& line) {
   FUZZ_CHECK(bare <= line.host.size());
   FUZZ_CHECK(line.host.substr(0, bare).find(':') == std::string_view::npos);
   if (bare == line.host.size()) FUZZ_CHECK(port == DEFAULT_HTTP_PORT);
-  // Short digit runs read as atoi reads them.
-  const std::string after_colon(bare < line.host.size() ? line.host.substr(bare + 1) : "");
-  if (bare < line.host.size() && after_colon.size() < 10) {
-    FUZZ_CHECK(port == std::atoi(after_colon.c_str()));
+  // A port is digits alone (leading zeros aside, at most five), 1 to 65535;
+  // anything else is invalid.
+  if (bare < line.host.size()) {
+    const std::string_view after_colon = line.host.substr(bare + 1);
+    int expected = INVALID_PORT;
+    if (!after_colon.empty() && after_colon.find_first_not_of("0123456789") == std::string::npos) {
+      const std::string_view significant =
+          after_colon.substr(std::min(after_colon.find_first_not_of('0'), after_colon.size()));
+      if (significant.size() <= 5) {
+        const int value = significant.empty() ? 0 : std::atoi(std::string(significant).c_str());
+        if (value >= 1 && value <= LARGEST_PORT) expected = value;
+      }
+    }
+    FUZZ_CHECK(port == expected);
   }
 }
 
@@ -102,6 +118,38 @@ std::string drain(int s) {
   return got;
 }
 
+// Two socket pairs: browser[0] and server[0] are dispatch's, the other ends
+// the test's; each has room for a whole piece in either direction.
+struct Sockets {
+  int browser[2];
+  int server[2];
+  Sockets() {
+    FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, browser) == 0);
+    FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, server) == 0);
+    const int room = 4 * static_cast<int>(PIECE_SIZE);
+    for (int s : {browser[0], browser[1], server[0], server[1]}) {
+      setsockopt(s, SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
+      setsockopt(s, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+    }
+  }
+  // Closes whatever dispatch left open (it may have closed its own ends).
+  void close_all(bool dispatch_closed) {
+    if (!dispatch_closed) {
+      close(browser[0]);
+      close(server[0]);
+    }
+    close(browser[1]);
+    close(server[1]);
+  }
+};
+
+char buffer[PIECE_SIZE + 1];
+
+DispatchResult dispatch(SessionState& session, std::string_view piece, bool more_may_come) {
+  std::memcpy(buffer, piece.data(), piece.size());
+  return dispatch_request(session, buffer, piece.size(), more_may_come);
+}
+
 void check_dispatch(std::string_view piece, const RequestLine& line) {
   if (piece.size() > 4 && piece[4] == '/') return;  // the setup pages
   if (line.kind == RequestKind::TUNNEL) return;     // would connect
@@ -111,23 +159,33 @@ void check_dispatch(std::string_view piece, const RequestLine& line) {
     // Reloads the rules and answers locally; covered by the proxy's tests.
     if (line.host.substr(0, bare) == "vellomar.reload") return;
   }
-  int browser[2], server[2];
-  FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, browser) == 0);
-  FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, server) == 0);
-  // Room for a whole piece in either direction without blocking.
-  const int room = 4 * static_cast<int>(PIECE_SIZE);
-  for (int s : {browser[0], browser[1], server[0], server[1]}) {
-    setsockopt(s, SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
-    setsockopt(s, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
-  }
-
-  static char buffer[PIECE_SIZE + 1];
-  static char host_buffer[HOST_BUFFER_SIZE];
-  static char last_host[HOST_BUFFER_SIZE];
-  std::memcpy(buffer, piece.data(), piece.size());
-  host_buffer[0] = '\0';
+  Sockets sockets;
+  static SessionState* session = nullptr;
+  delete session;
+  session = new SessionState(sockets.browser[0]);
+  session->upstream = sockets.server[0];
   const std::string host(line.host);
-  std::snprintf(last_host, sizeof last_host, "%s", host.c_str());
+  std::snprintf(session->kept_host, HOST_BUFFER_SIZE, "%s", host.c_str());
+
+  // The piece cut inside its request line first.
+  const std::size_t line_end = piece.find('\n');
+  if (line_end != std::string_view::npos && line_end > 0) {
+    const std::size_t cut = 1 + static_cast<unsigned char>(piece.back()) % line_end;
+    const std::string_view part = piece.substr(0, cut);
+    const DispatchResult result = dispatch(*session, part, true);
+    FUZZ_CHECK(result != DispatchResult::SESSION_OVER);
+    if (result == DispatchResult::GO_ON) {
+      // Bytes no request line begins with: passed on as they are.
+      FUZZ_CHECK(drain(sockets.server[1]) == part);
+      FUZZ_CHECK(drain(sockets.browser[1]).empty());
+      sockets.close_all(false);
+      return;
+    }
+    FUZZ_CHECK(drain(sockets.server[1]).empty());
+    FUZZ_CHECK(drain(sockets.browser[1]).empty());
+    FUZZ_CHECK(session->upstream == sockets.server[0]);
+    FUZZ_CHECK(session->framing.at_request_start());
+  }
 
   // What upstream must receive.
   std::string expected;
@@ -139,28 +197,48 @@ void check_dispatch(std::string_view piece, const RequestLine& line) {
     expected = std::string(piece);
   }
 
-  const int result =
-      dispatch_request(browser[0], server[0], buffer, piece.size(), host_buffer, last_host);
-  const std::string forwarded = drain(server[1]);
-  if (result == SESSION_OVER) {
-    // Answered locally (the built-in advertisement page): dispatch closed
-    // both of its sockets, and nothing went upstream.
+  const DispatchResult result = dispatch(*session, piece, false);
+  const std::string forwarded = drain(sockets.server[1]);
+  if (result == DispatchResult::SESSION_OVER) {
+    // Answered locally (the built-in advertisement page, or the page for an
+    // invalid port): dispatch closed both of its sockets, nothing went
+    // upstream.
     FUZZ_CHECK(forwarded.empty());
-    FUZZ_CHECK(!drain(browser[1]).empty());
-    close(browser[1]);
-    close(server[1]);
+    FUZZ_CHECK(!drain(sockets.browser[1]).empty());
+    sockets.close_all(true);
     return;
   }
-  FUZZ_CHECK(result == server[0]);  // reused, not closed and not replaced
+  FUZZ_CHECK(result == DispatchResult::GO_ON);
+  FUZZ_CHECK(session->upstream == sockets.server[0]);  // reused, not closed or replaced
   FUZZ_CHECK(forwarded == expected);
   if (line.kind == RequestKind::PLAIN) {
     // The in-place rewrite never grows the piece.
     FUZZ_CHECK(forwarded.size() <= piece.size());
-    FUZZ_CHECK(std::strlen(host_buffer) <= host.size());
-    FUZZ_CHECK(host.compare(0, std::strlen(host_buffer), host_buffer) == 0);
+    FUZZ_CHECK(std::strlen(session->host) <= host.size());
+    FUZZ_CHECK(host.compare(0, std::strlen(session->host), session->host) == 0);
   }
-  FUZZ_CHECK(drain(browser[1]).empty());  // nothing answered locally
-  for (int s : {browser[0], browser[1], server[0], server[1]}) close(s);
+  FUZZ_CHECK(drain(sockets.browser[1]).empty());  // nothing answered locally
+  sockets.close_all(false);
+}
+
+void check_body(std::string_view piece) {
+  Sockets sockets;
+  static SessionState* session = nullptr;
+  delete session;
+  session = new SessionState(sockets.browser[0]);
+  session->upstream = sockets.server[0];
+  std::snprintf(session->kept_host, HOST_BUFFER_SIZE, "%s", "h");
+  const std::string head =
+      "POST http://h/ HTTP/1.1\r\nContent-Length: " + std::to_string(piece.size()) + "\r\n\r\n";
+  FUZZ_CHECK(dispatch(*session, head, true) == DispatchResult::GO_ON);
+  FUZZ_CHECK(drain(sockets.server[1]) ==
+             "POST / HTTP/1.1\r\nContent-Length: " + std::to_string(piece.size()) + "\r\n\r\n");
+  FUZZ_CHECK(dispatch(*session, piece, true) == DispatchResult::GO_ON);
+  FUZZ_CHECK(drain(sockets.server[1]) == piece);
+  FUZZ_CHECK(drain(sockets.browser[1]).empty());
+  FUZZ_CHECK(session->framing.at_request_start());
+  FUZZ_CHECK(session->upstream == sockets.server[0]);
+  sockets.close_all(false);
 }
 
 // The far end of the tunnels: a listener on a loopback port of our own.
@@ -185,25 +263,21 @@ void check_tunnel(std::string_view piece) {
   if (tunnel_listener < 0) return;
   int browser[2];
   FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, browser) == 0);
-  static char buffer[PIECE_SIZE + 1];
-  static char host_buffer[HOST_BUFFER_SIZE];
-  static char last_host[HOST_BUFFER_SIZE];
-  host_buffer[0] = '\0';
-  last_host[0] = '\0';
+  static SessionState* session = nullptr;
+  delete session;
+  session = new SessionState(browser[0]);
   const std::string connect =
       "CONNECT 127.0.0.1:" + std::to_string(tunnel_port) + " HTTP/1.0\r\n\r\n";
-  std::memcpy(buffer, connect.data(), connect.size());
-  const int upstream =
-      dispatch_request(browser[0], INVALID_SOCKET, buffer, connect.size(), host_buffer, last_host);
-  FUZZ_CHECK(upstream >= 0);
+  FUZZ_CHECK(dispatch(*session, connect, true) == DispatchResult::GO_ON);
+  const int upstream = session->upstream;
+  FUZZ_CHECK(upstream >= 0 && session->tunnel);
   const int far_end = accept(tunnel_listener, nullptr, nullptr);
   FUZZ_CHECK(far_end >= 0);
   FUZZ_CHECK(receive(browser[1], TUNNEL_ESTABLISHED.size()) == TUNNEL_ESTABLISHED);
 
-  std::memcpy(buffer, piece.data(), piece.size());
-  const int result =
-      dispatch_request(browser[0], upstream, buffer, piece.size(), host_buffer, last_host);
-  FUZZ_CHECK(result == upstream);  // the tunnel stays, whatever the piece held
+  // The tunnel stays, whatever the piece held.
+  FUZZ_CHECK(dispatch(*session, piece, true) == DispatchResult::GO_ON);
+  FUZZ_CHECK(session->upstream == upstream);
   FUZZ_CHECK(receive(far_end, piece.size()) == piece);
   FUZZ_CHECK(drain(browser[1]).empty());
   close_socket(upstream);
@@ -247,5 +321,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check_against_scanf(piece, line);
   check_dispatch(piece, line);
   check_tunnel(piece);
+  check_body(piece);
   return 0;
 }
