@@ -3,6 +3,8 @@
 // body and chunk data are skipped as counted runs.
 #include "proxy/request_framing.h"
 
+#include "text/text_helpers.h"
+
 namespace {
 
 constexpr std::string_view kContentLength = "content-length";
@@ -11,17 +13,6 @@ constexpr std::string_view kChunked = "chunked";
 constexpr std::uint8_t TOKEN_MISMATCH = 0xFF;
 // Lengths and chunk sizes above this are taken for garbage, not for bodies.
 constexpr std::uint64_t LARGEST_BODY = std::uint64_t{1} << 56;
-
-char lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 }  // namespace
 
@@ -98,7 +89,7 @@ void RequestFraming::step(char c) {
       }
       return;
     case State::CHUNK_SIZE: {
-      const int digit = hex_value(c);
+      const int digit = hex_digit(c);
       if (digit >= 0) {
         number_ = number_ * 16 + static_cast<std::uint64_t>(digit);
         number_has_digits_ = true;
@@ -163,7 +154,7 @@ void RequestFraming::name_byte(char c) {
     state_ = State::LINE_START;
     return;
   }
-  const char l = lower(c);
+  const char l = fold_case(c);
   if (name_length_ >= kContentLength.size() || kContentLength[name_length_] != l)
     name_may_be_length_ = false;
   if (name_length_ >= kTransferEncoding.size() || kTransferEncoding[name_length_] != l)
@@ -195,7 +186,7 @@ void RequestFraming::value_byte(char c) {
       // Blanks around a coding, or its parameters, end its name.
       if (token_length_ != 0) token_ended_ = true;
     } else if (!token_ended_ && token_length_ < kChunked.size() &&
-               kChunked[token_length_] == lower(c)) {
+               kChunked[token_length_] == fold_case(c)) {
       ++token_length_;
     } else {
       token_length_ = TOKEN_MISMATCH;
