@@ -167,24 +167,25 @@ void check_dispatch(std::string_view piece, const RequestLine& line) {
   const std::string host(line.host);
   std::snprintf(session->kept_host, HOST_BUFFER_SIZE, "%s", host.c_str());
 
-  // The piece cut inside its request line first.
+  // The piece cut inside its request line first: bytes that can still grow
+  // into a request line (method bytes up to the first blank) must be read
+  // on, with nothing sent and nothing changed. (Other bytes are handled as a
+  // piece of their own, as they always were.)
   const std::size_t line_end = piece.find('\n');
   if (line_end != std::string_view::npos && line_end > 0) {
     const std::size_t cut = 1 + static_cast<unsigned char>(piece.back()) % line_end;
     const std::string_view part = piece.substr(0, cut);
-    const DispatchResult result = dispatch(*session, part, true);
-    FUZZ_CHECK(result != DispatchResult::SESSION_OVER);
-    if (result == DispatchResult::GO_ON) {
-      // Bytes no request line begins with: passed on as they are.
-      FUZZ_CHECK(drain(sockets.server[1]) == part);
+    const std::size_t blank = part.find(' ');
+    const bool may_grow = blank != 0 && part.substr(0, blank).find_first_not_of(
+                                            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                            "0123456789!#$%&'*+-.^_`|~") == std::string::npos;
+    if (may_grow) {
+      FUZZ_CHECK(dispatch(*session, part, true) == DispatchResult::READ_ON);
+      FUZZ_CHECK(drain(sockets.server[1]).empty());
       FUZZ_CHECK(drain(sockets.browser[1]).empty());
-      sockets.close_all(false);
-      return;
+      FUZZ_CHECK(session->upstream == sockets.server[0]);
+      FUZZ_CHECK(session->framing.at_request_start());
     }
-    FUZZ_CHECK(drain(sockets.server[1]).empty());
-    FUZZ_CHECK(drain(sockets.browser[1]).empty());
-    FUZZ_CHECK(session->upstream == sockets.server[0]);
-    FUZZ_CHECK(session->framing.at_request_start());
   }
 
   // What upstream must receive.
