@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "filter/rule_list.h"
+#include "filter/ad_rule.h"
 
 // A "P" line: the upstream proxy it names.
 struct ProxyLine {

@@ -19,7 +19,7 @@
 #include <memory>
 #include <vector>
 
-#include "filter/rule_list.h"
+#include "filter/ad_rule.h"
 
 class RuleIndex {
  public:

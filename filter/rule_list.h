@@ -17,30 +17,11 @@
 // run one at a time, each on the thread that asked for it.
 #pragma once
 
-#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
 
-// Longest piece of a line read at once; a longer line continues as the next
-// line. A rule text is therefore at most DEFINITION_PIECE_SIZE - 1 characters.
-constexpr std::size_t DEFINITION_PIECE_SIZE = 253;
-
-struct AdRule {
-  std::string text;  // the line after its kind letter, operator included
-  char kind;         // 'A', 'F', 'L', 'N', 'O' or 'U'
-};
-
-class RuleIndex;
-
-struct RuleList {
-  // In list order: the last rule line of the file first.
-  std::vector<AdRule> rules;
-  // Look-up structures over `rules` (filter/rule_index.h) that give the same
-  // verdicts as walking them; none means the matcher walks the list. Built
-  // once the rules are final, and never changed afterwards.
-  std::shared_ptr<const RuleIndex> index;
-};
+#include "filter/ad_rule.h"
 
 // The list in force for the calling thread's next match.
 const RuleList& current_rules();
