@@ -19,7 +19,6 @@
 #include "tray/resources.h"
 #include "tray/tray_commands.h"
 
-HINSTANCE app_instance = nullptr;
 HWND main_window = nullptr;
 
 namespace {

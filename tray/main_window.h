@@ -4,15 +4,13 @@
 // Everything here runs on the user interface thread (the thread that calls
 // WinMain), except end_after_proxy_failure, which the proxy thread calls after
 // a fatal start-up failure: the desktop's icon and window calls are safe from
-// any thread. app_instance and
-// main_window are written by the user interface thread before the proxy thread
-// starts, and only read afterwards.
+// any thread. main_window is written by the user interface thread before the
+// proxy thread starts, and only read afterwards.
 #pragma once
 
 #include "platform/desktop.h"
 #include "platform/win32.h"
 
-extern HINSTANCE app_instance;
 extern HWND main_window;
 
 // The program's entry: a non-empty command line runs one browser command;

@@ -90,3 +90,5 @@ constexpr platform::IconResource icons[] = {{IDI_VELLOMAR, application_images},
 }  // namespace
 
 const platform::ResourceModule vellomar_resources{menus, dialogs, icons};
+
+HINSTANCE app_instance = nullptr;

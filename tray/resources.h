@@ -20,3 +20,8 @@ constexpr char ABOUT_BOX_NAME[] = "ABOUTBOX";
 
 // What the program's HINSTANCE points to.
 extern const platform::ResourceModule vellomar_resources;
+
+// The instance the menu, the About box and the icons are loaded from: set by
+// the user interface thread when it creates the main window, before the
+// proxy thread starts, and only read afterwards.
+extern HINSTANCE app_instance;

@@ -9,7 +9,6 @@
 #include "platform/registry.h"
 #include "settings/activity_log.h"
 #include "settings/message_box.h"
-#include "tray/main_window.h"
 #include "tray/resources.h"
 
 namespace {
