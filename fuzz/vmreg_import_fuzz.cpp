@@ -19,6 +19,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "platform/registry.h"
+#include "platform/registry_internal.h"
 #include "platform/registry_text.h"
 
 namespace text = platform::registry_text;
@@ -89,6 +90,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // short and the change would land on another key or value.
     FUZZ_CHECK(change.path.find('\0') == std::string::npos);
     FUZZ_CHECK(change.name.find('\0') == std::string::npos);
+    // Keys deeper than the registry allows are refused when read.
+    if (change.kind == text::Change::Kind::kOpenKey && !change.path.empty()) {
+      std::size_t depth = 1;
+      for (char c : change.path) depth += c == '\\';
+      FUZZ_CHECK(depth <= platform::registry::kMaxKeyDepth);
+    }
   }
   if (changes.size() > MAX_CHANGES_APPLIED) return 0;
 

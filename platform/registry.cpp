@@ -13,20 +13,39 @@
 // leaves the last committed state.
 //
 // The activity log opens, queries and closes a key for every event, so a call
-// must not open the database: each thread keeps one connection with its
-// prepared statements. A thread that ends hands its connection to a small
-// pool that the next new thread takes it from (connection threads come and
-// go all the time). A connection is dropped when the machine's folder changes
-// or its file is no longer the one at the path (checked once a second), and
-// abandoned, never used, in a child process after fork().
+// must not open the database: the process keeps a few connections with their
+// prepared statements, and each call borrows one for its duration (a
+// transaction of begin_transaction() keeps it on its thread until it ends).
+// However many threads come and go, no more than kMaxConnections are ever
+// open, so descriptors and SQLite's caches stay bounded. A connection is
+// dropped when the machine's folder changes or its file is no longer the one
+// at the path (checked once a second), and abandoned, never used, in a child
+// process after fork().
+//
+// The first connection of a process to a file reads its whole structure; a
+// damaged file (cut short, overwritten) is moved aside under a name with the
+// time, a new registry is started, and stderr and the damage listener are
+// told, instead of every setting reading as missing without a word.
+//
+// Enumeration by index is an ordered walk: each connection remembers where
+// the last few enumerations stood and steps on from there while the file is
+// unchanged (SQLite's data version and the connection's own change count),
+// so walking n entries costs n steps; any other index is counted from the
+// start, which gives the same answer.
 #include "platform/registry.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -41,6 +60,9 @@
 
 namespace {
 
+using platform::registry::kMaxConnections;
+using platform::registry::kMaxKeyDepth;
+
 // How long a writer waits for another process's write to finish.
 constexpr int kBusyTimeoutMs = 10000;
 // Longest key name (one path component) and value name, as on the original.
@@ -51,8 +73,8 @@ constexpr DWORD kMaxValueSize = 64u << 20;
 // How often a thread checks that its connection's file is still the file in
 // the machine's folder (someone may have removed the folder and made it anew).
 constexpr long kVerifyIntervalNs = 1000000000L;
-// Connections kept for threads yet to come.
-constexpr std::size_t kPoolSize = 32;
+// Files whose structure this process remembers having checked.
+constexpr std::size_t kCheckedFilesRemembered = 16;
 constexpr std::uint32_t kHandleMagic = 0x52654b79;  // "ReKy"
 
 struct Root {
@@ -119,6 +141,10 @@ enum Statement {
   kDeleteValue,
   kEnumKey,
   kEnumValue,
+  kEnumKeyFrom,
+  kEnumKeyAfter,
+  kEnumValueFrom,
+  kEnumValueAfter,
   kDeleteTreeValues,
   kDeleteTreeKeys,
   kStatementCount
@@ -138,6 +164,11 @@ const char* const kStatementText[kStatementCount] = {
     "DELETE FROM key_values WHERE key_id = ?1 AND name = ?2",
     "SELECT name FROM keys WHERE parent = ?1 ORDER BY name LIMIT 1 OFFSET ?2",
     "SELECT name, type, data FROM key_values WHERE key_id = ?1 ORDER BY name LIMIT 1 OFFSET ?2",
+    "SELECT name FROM keys WHERE parent = ?1 AND name >= ?2 ORDER BY name LIMIT 1",
+    "SELECT name FROM keys WHERE parent = ?1 AND name > ?2 ORDER BY name LIMIT 1",
+    "SELECT name, type, data FROM key_values WHERE key_id = ?1 AND name >= ?2 ORDER BY name LIMIT "
+    "1",
+    "SELECT name, type, data FROM key_values WHERE key_id = ?1 AND name > ?2 ORDER BY name LIMIT 1",
     "WITH RECURSIVE tree(id) AS (SELECT ?1 UNION ALL"
     " SELECT keys.id FROM keys JOIN tree ON keys.parent = tree.id)"
     " DELETE FROM key_values WHERE key_id IN tree",
@@ -150,13 +181,32 @@ const char* const kStatementText[kStatementCount] = {
 // not be touched there.
 std::atomic<unsigned> fork_generation{0};
 
+// Where an enumeration by index last stood on a connection: entry `index` of
+// key `key` was `name`, while the file was at data version `version` and the
+// connection had made `changes` changes.
+struct EnumCursor {
+  bool valid = false;
+  bool values = false;  // values, or sub-keys
+  sqlite3_int64 key = 0;
+  unsigned version = 0;
+  sqlite3_int64 changes = 0;
+  DWORD index = 0;
+  std::string name;
+};
+// Enumerations a connection follows at once (a walk of sub-keys may enumerate
+// each sub-key's values in between).
+constexpr std::size_t kEnumCursors = 4;
+
 struct Db {
   sqlite3* handle = nullptr;
+  EnumCursor cursors[kEnumCursors];
+  std::size_t next_cursor = 0;
   std::string path;
   unsigned generation = 0;
   dev_t device = 0;
   ino_t inode = 0;
   long long verified_at_ns = 0;
+  std::uint64_t last_thread = 0;  // the thread it was last lent to
   sqlite3_stmt* statements[kStatementCount] = {};
 
   Db() = default;
@@ -188,46 +238,37 @@ void discard(std::unique_ptr<Db> db) {
   }
 }
 
+// The connections of this process. Their number is capped: SQLite cannot
+// close a database file while another connection of the process holds a
+// lock on it (closing would drop that lock), so every connection ever closed
+// would keep its descriptors until the last one closes. A call that finds
+// every connection lent out waits for one to come back; calls are short.
 struct Pool {
   std::mutex mutex;
-  std::vector<std::unique_ptr<Db>> idle;
+  std::condition_variable returned;
+  std::vector<std::unique_ptr<Db>> idle;  // the most recently returned last
+  std::size_t open = 0;                   // idle and lent out
+  // Files this process has found sound (device, inode), checked once each.
+  std::vector<std::pair<dev_t, ino_t>> checked;
 };
+
+Pool* pool_instance = nullptr;
+std::once_flag pool_once;
 
 Pool& pool() {
   // Never destroyed: threads that are never joined may still hand their
-  // connections back while the process exits.
-  static Pool* const instance = [] {
-    auto* created = new Pool;
-    pthread_atfork([] { pool().mutex.lock(); }, [] { pool().mutex.unlock(); },
+  // connections back while the process exits. A child after fork() starts
+  // with a pool of its own and leaves the parent's connections untouched.
+  std::call_once(pool_once, [] {
+    pool_instance = new Pool;
+    pthread_atfork([] { pool_instance->mutex.lock(); }, [] { pool_instance->mutex.unlock(); },
                    [] {
                      fork_generation.fetch_add(1);
-                     Pool& inherited = pool();
-                     for (auto& db : inherited.idle) (void)db.release();
-                     inherited.idle.clear();
-                     inherited.mutex.unlock();
+                     pool_instance = new Pool;
                    });
-    return created;
-  }();
-  return *instance;
+  });
+  return *pool_instance;
 }
-
-struct ThreadState {
-  std::unique_ptr<Db> db;
-  bool in_transaction = false;
-
-  ~ThreadState() {
-    if (!db || db->generation != fork_generation.load()) {
-      discard(std::move(db));
-      return;
-    }
-    if (in_transaction) sqlite3_exec(db->handle, "ROLLBACK", nullptr, nullptr, nullptr);
-    Pool& shared = pool();
-    std::lock_guard<std::mutex> lock(shared.mutex);
-    if (shared.idle.size() < kPoolSize) shared.idle.push_back(std::move(db));
-  }
-};
-
-thread_local ThreadState thread_state;
 
 long long coarse_now_ns() {
   timespec now{};
@@ -262,19 +303,68 @@ bool make_folders(const std::string& dir) {
   return true;
 }
 
+bool is_damage(int rc) {
+  return (rc & 0xFF) == SQLITE_CORRUPT || (rc & 0xFF) == SQLITE_NOTADB;
+}
+
 // Runs `sql`, retrying while another process holds the lock it needs (the
-// busy handler does not cover every step of setting a database up).
-bool exec_retrying(sqlite3* handle, const char* sql) {
+// busy handler does not cover every step of setting a database up). Gives
+// the SQLite result code.
+int exec_retrying(sqlite3* handle, const char* sql) {
   for (int waited = 0;; waited += 10) {
     int rc = sqlite3_exec(handle, sql, nullptr, nullptr, nullptr);
-    if (rc == SQLITE_OK) return true;
-    if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || waited >= kBusyTimeoutMs) return false;
+    if (rc == SQLITE_OK) return rc;
+    if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || waited >= kBusyTimeoutMs) return rc;
     sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_sleep(10);
   }
 }
 
-std::unique_ptr<Db> open_db(const std::string& prefix, const std::string& path) {
+// What opening found wrong with the file, for the message when it is damaged.
+struct OpenFailure {
+  bool damaged = false;
+  std::string reason;
+};
+
+// Whether this process has checked the file (device, inode) already.
+bool already_checked(dev_t device, ino_t inode) {
+  Pool& shared = pool();
+  std::lock_guard<std::mutex> lock(shared.mutex);
+  return std::find(shared.checked.begin(), shared.checked.end(), std::make_pair(device, inode)) !=
+         shared.checked.end();
+}
+
+void mark_checked(dev_t device, ino_t inode) {
+  Pool& shared = pool();
+  std::lock_guard<std::mutex> lock(shared.mutex);
+  if (shared.checked.size() >= kCheckedFilesRemembered)
+    shared.checked.erase(shared.checked.begin());
+  shared.checked.emplace_back(device, inode);
+}
+
+enum class Check { kSound, kDamaged, kUnknown };
+
+// Reads the whole file's structure: a file cut short or overwritten is
+// otherwise only noticed, or silently read as empty, when a call happens to
+// touch the damaged pages. kUnknown when the check itself could not run.
+Check check_structure(sqlite3* handle, OpenFailure* failure) {
+  sqlite3_stmt* check = nullptr;
+  int rc = sqlite3_prepare_v2(handle, "PRAGMA quick_check(1)", -1, &check, nullptr);
+  std::string result;
+  if (rc == SQLITE_OK) {
+    rc = sqlite3_step(check);
+    if (rc == SQLITE_ROW) result = reinterpret_cast<const char*>(sqlite3_column_text(check, 0));
+  }
+  sqlite3_finalize(check);
+  if (rc == SQLITE_ROW && result == "ok") return Check::kSound;
+  if (rc != SQLITE_ROW && !is_damage(rc)) return Check::kUnknown;
+  failure->damaged = true;
+  failure->reason = rc == SQLITE_ROW ? result : sqlite3_errstr(rc);
+  return Check::kDamaged;
+}
+
+std::unique_ptr<Db> open_db(const std::string& prefix, const std::string& path,
+                            OpenFailure* failure) {
   // A new machine comes with its C: drive.
   if (!make_folders(prefix + "/drive_c")) return nullptr;
   auto db = std::make_unique<Db>();
@@ -286,65 +376,256 @@ std::unique_ptr<Db> open_db(const std::string& prefix, const std::string& path) 
     return nullptr;
   }
   sqlite3_busy_timeout(db->handle, kBusyTimeoutMs);
-  if (!exec_retrying(db->handle, "PRAGMA journal_mode=WAL") ||
-      !exec_retrying(db->handle, "PRAGMA synchronous=NORMAL")) {
+  auto failed = [&](int rc) {
+    failure->damaged = is_damage(rc);
+    failure->reason = sqlite3_errstr(rc);
     return nullptr;
+  };
+  if (int rc = exec_retrying(db->handle, "PRAGMA journal_mode=WAL"); rc != SQLITE_OK) {
+    return failed(rc);
+  }
+  if (int rc = exec_retrying(db->handle, "PRAGMA synchronous=NORMAL"); rc != SQLITE_OK) {
+    return failed(rc);
   }
   // Create the tables only when they are missing, so that opening does not
   // take the write lock every time.
   bool has_schema = false;
   sqlite3_stmt* check = nullptr;
-  if (sqlite3_prepare_v2(db->handle,
-                         "SELECT count(*) FROM sqlite_master WHERE name IN ('keys', 'key_values')",
-                         -1, &check, nullptr) == SQLITE_OK &&
-      sqlite3_step(check) == SQLITE_ROW) {
-    has_schema = sqlite3_column_int(check, 0) == 2;
-  }
+  int rc = sqlite3_prepare_v2(
+      db->handle, "SELECT count(*) FROM sqlite_master WHERE name IN ('keys', 'key_values')", -1,
+      &check, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_step(check);
+  if (rc == SQLITE_ROW) has_schema = sqlite3_column_int(check, 0) == 2;
   sqlite3_finalize(check);
+  if (rc != SQLITE_ROW) return failed(rc);
   if (!has_schema) {
     std::string sql = std::string("BEGIN IMMEDIATE;") + kSchema + kStandardKeys + "COMMIT;";
-    if (!exec_retrying(db->handle, sql.c_str())) return nullptr;
+    if (int created = exec_retrying(db->handle, sql.c_str()); created != SQLITE_OK) {
+      return failed(created);
+    }
   }
   struct stat status {};
   if (stat(path.c_str(), &status) != 0) return nullptr;
   db->device = status.st_dev;
   db->inode = status.st_ino;
+  // Once per file and process: the check reads the whole file.
+  if (!already_checked(status.st_dev, status.st_ino)) {
+    Check checked = check_structure(db->handle, failure);
+    if (checked == Check::kDamaged) return nullptr;
+    if (checked == Check::kSound) mark_checked(status.st_dev, status.st_ino);
+  }
   db->verified_at_ns = coarse_now_ns();
   return db;
 }
 
-// This thread's connection to the current machine's registry, or null when
-// the database cannot be opened.
-Db* connection() {
-  std::string prefix = platform::prefix_dir();
-  std::string path = prefix + "/registry.db";
-  ThreadState& state = thread_state;
-  unsigned generation = fork_generation.load();
-  if (state.db && (state.db->generation != generation || state.db->path != path ||
-                   (!state.in_transaction && !still_current(*state.db)))) {
-    discard(std::move(state.db));
-    state.db.reset();
-    state.in_transaction = false;
+std::atomic<void (*)(const std::string&)> damage_listener{nullptr};
+
+// The file name a damaged registry is kept under: its own name, the time it
+// was found damaged (UTC) and, if that is taken, a number.
+bool move_aside(const std::string& path, std::string* aside) {
+  char stamp[32];
+  std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *aside = path + ".damaged-" + stamp + (attempt == 0 ? "" : "-" + std::to_string(attempt));
+    // link() never replaces a file that is there already.
+    if (link(path.c_str(), aside->c_str()) == 0) {
+      if (unlink(path.c_str()) != 0) {
+        unlink(aside->c_str());
+        return false;
+      }
+      // The write-ahead log belongs to the damaged file; a new database must
+      // not replay it. The shared-memory index is rebuilt from the log.
+      rename((path + "-wal").c_str(), (*aside + "-wal").c_str());
+      unlink((path + "-shm").c_str());
+      return true;
+    }
+    if (errno != EEXIST) return false;
   }
-  if (state.db) return state.db.get();
+  return false;
+}
+
+// Moves a damaged registry file aside so that a new one can start, unless
+// another thread or process has done so already. Only one at a time does
+// it: each holds an exclusive flock() on the damaged file (SQLite's own
+// locks are fcntl() locks, which flock() does not disturb).
+void recover_damaged(const std::string& path, const std::string& reason) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  std::string aside;
+  bool moved = false;
+  if (flock(fd, LOCK_EX) == 0) {
+    struct stat held {
+    }, now{};
+    // Still the file found damaged: nobody has moved it meanwhile.
+    if (fstat(fd, &held) == 0 && stat(path.c_str(), &now) == 0 && held.st_dev == now.st_dev &&
+        held.st_ino == now.st_ino) {
+      // Another process may have found it damaged and replaced it between
+      // our look and our lock: look again under the lock.
+      sqlite3* again = nullptr;
+      OpenFailure failure;
+      bool damaged = true;
+      if (sqlite3_open_v2(path.c_str(), &again, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(again, kBusyTimeoutMs);
+        damaged = check_structure(again, &failure) == Check::kDamaged;
+      }
+      sqlite3_close_v2(again);
+      if (damaged) moved = move_aside(path, &aside);
+    }
+    flock(fd, LOCK_UN);
+  }
+  close(fd);
+  if (!moved) return;
+  std::string message = "the registry " + path + " is damaged (" + reason + "); it was moved to " +
+                        aside + " and a new, empty registry was started";
+  std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, message.c_str());
+  if (void (*listener)(const std::string&) = damage_listener.load()) listener(message);
+}
+
+// Opens a connection to the registry at `path`; a damaged file is moved
+// aside and a new one started.
+std::unique_ptr<Db> open_or_recover(const std::string& prefix, const std::string& path) {
+  OpenFailure failure;
+  std::unique_ptr<Db> db = open_db(prefix, path, &failure);
+  if (db || !failure.damaged) return db;
+  recover_damaged(path, failure.reason);
+  failure = OpenFailure{};
+  return open_db(prefix, path, &failure);
+}
+
+struct ThreadState;
+void release(std::unique_ptr<Db> db);
+
+// A transaction of begin_transaction() keeps its connection on its thread.
+struct ThreadState {
+  std::unique_ptr<Db> db;
+  bool in_transaction = false;
+
+  ~ThreadState() {
+    if (!db || db->generation != fork_generation.load()) {
+      discard(std::move(db));
+      return;
+    }
+    if (in_transaction) sqlite3_exec(db->handle, "ROLLBACK", nullptr, nullptr, nullptr);
+    release(std::move(db));
+  }
+};
+
+thread_local ThreadState thread_state;
+
+// A number for the calling thread, never given to another thread (addresses
+// of thread_local values are: a new thread may reuse an ended one's memory).
+std::uint64_t thread_serial() {
+  static std::atomic<std::uint64_t> last{0};
+  thread_local std::uint64_t serial = last.fetch_add(1) + 1;
+  return serial;
+}
+
+// Lends a connection to the registry at `path`, waiting while all of them
+// are lent out. Null when the database cannot be opened.
+std::unique_ptr<Db> acquire(const std::string& prefix, const std::string& path) {
+  Pool& shared = pool();
+  std::vector<std::unique_ptr<Db>> stale;
+  std::unique_ptr<Db> db;
   {
-    Pool& shared = pool();
-    std::lock_guard<std::mutex> lock(shared.mutex);
-    for (auto it = shared.idle.begin(); it != shared.idle.end(); ++it) {
-      if ((*it)->path == path) {
-        state.db = std::move(*it);
-        shared.idle.erase(it);
+    std::unique_lock<std::mutex> lock(shared.mutex);
+    while (true) {
+      for (auto it = shared.idle.rbegin(); it != shared.idle.rend(); ++it) {
+        if ((*it)->path == path) {
+          db = std::move(*it);
+          shared.idle.erase(std::next(it).base());
+          break;
+        }
+      }
+      if (db) break;
+      // Connections to another machine's registry are of no more use.
+      shared.open -= shared.idle.size();
+      for (auto& other : shared.idle) stale.push_back(std::move(other));
+      shared.idle.clear();
+      if (shared.open < kMaxConnections) {
+        ++shared.open;
         break;
       }
+      shared.returned.wait(lock);
     }
   }
-  if (state.db) {
-    state.db->verified_at_ns = 0;
-    if (!still_current(*state.db)) state.db.reset();
+  stale.clear();
+  // A thread that has not used this connection yet looks at the file at
+  // once, as a thread with a connection of its own would; the thread that
+  // used it last looks once a second.
+  std::uint64_t self = thread_serial();
+  if (db && db->last_thread != self) db->verified_at_ns = 0;
+  if (db && !still_current(*db)) db.reset();
+  if (!db) db = open_or_recover(prefix, path);
+  if (db) db->last_thread = self;
+  if (!db) {
+    {
+      std::lock_guard<std::mutex> lock(shared.mutex);
+      --shared.open;
+    }
+    shared.returned.notify_one();
   }
-  if (!state.db) state.db = open_db(prefix, path);
-  return state.db.get();
+  return db;
 }
+
+// Takes back a lent connection.
+void release(std::unique_ptr<Db> db) {
+  if (!db || db->generation != fork_generation.load()) {
+    discard(std::move(db));
+    return;
+  }
+  // Nothing may stay open on a connection another thread takes next.
+  if (sqlite3_get_autocommit(db->handle) == 0) {
+    sqlite3_exec(db->handle, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  Pool& shared = pool();
+  {
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    shared.idle.push_back(std::move(db));
+  }
+  shared.returned.notify_one();
+}
+
+// The connection one registry call works on: the thread's own while it runs
+// a transaction of begin_transaction(), otherwise one lent for the call.
+class Lease {
+ public:
+  Lease() = default;
+  Lease(const Lease&) = delete;
+  Lease& operator=(const Lease&) = delete;
+  ~Lease() { release(std::move(owned_)); }
+
+  // False when the database cannot be opened.
+  bool take() {
+    std::string prefix = platform::prefix_dir();
+    std::string path = prefix + "/registry.db";
+    ThreadState& state = thread_state;
+    if (state.db && (state.db->generation != fork_generation.load() || state.db->path != path)) {
+      // The machine's folder changed under an open transaction: it is lost.
+      discard(std::move(state.db));
+      state.db.reset();
+      state.in_transaction = false;
+    }
+    if (state.db) {
+      db_ = state.db.get();
+      return true;
+    }
+    owned_ = acquire(prefix, path);
+    db_ = owned_.get();
+    return db_ != nullptr;
+  }
+  // Keeps the connection on this thread for a transaction.
+  void keep_on_thread() { thread_state.db = std::move(owned_); }
+
+  Db& operator*() const { return *db_; }
+  Db* operator->() const { return db_; }
+
+ private:
+  std::unique_ptr<Db> owned_;
+  Db* db_ = nullptr;
+};
 
 // Resets a statement when it goes out of scope, so it holds no read lock.
 class Use {
@@ -413,6 +694,7 @@ struct RegistryKey {
   std::uint32_t magic;
   sqlite3_int64 id;
   REGSAM sam;
+  std::size_t depth;  // names below the root
 };
 
 namespace {
@@ -432,12 +714,11 @@ LONG resolve(HKEY key, sqlite3_int64* id, REGSAM* sam) {
 }
 
 // A handle with `needed` rights, and this thread's connection.
-LONG prepare_call(HKEY key, REGSAM needed, sqlite3_int64* id, Db** db, LONG open_failure) {
+LONG prepare_call(HKEY key, REGSAM needed, sqlite3_int64* id, Lease* db, LONG open_failure) {
   REGSAM sam = 0;
   if (LONG rc = resolve(key, id, &sam); rc != ERROR_SUCCESS) return rc;
   if ((sam & needed) != needed) return ERROR_ACCESS_DENIED;
-  *db = connection();
-  return *db != nullptr ? ERROR_SUCCESS : open_failure;
+  return db->take() ? ERROR_SUCCESS : open_failure;
 }
 
 bool key_exists(Db& db, sqlite3_int64 id) {
@@ -536,21 +817,26 @@ LONG walk(Db& db, sqlite3_int64 start, const std::vector<std::string_view>& name
   return ERROR_SUCCESS;
 }
 
-HKEY new_handle(sqlite3_int64 id, REGSAM sam) {
-  return new (std::nothrow) RegistryKey{kHandleMagic, id, sam};
+// How many names below its root a key (already resolved) lies.
+std::size_t depth_of(HKEY key) {
+  return find_root(key) != nullptr ? 0 : key->depth;
+}
+
+HKEY new_handle(sqlite3_int64 id, REGSAM sam, std::size_t depth) {
+  return new (std::nothrow) RegistryKey{kHandleMagic, id, sam, depth};
 }
 
 LONG open_key(HKEY key, const char* sub_key, REGSAM sam, HKEY* result, std::string* stored_path) {
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
   sqlite3_int64 start = 0;
-  Db* db = nullptr;
+  Lease db;
   if (LONG rc = prepare_call(key, 0, &start, &db, ERROR_CANTREAD); rc != ERROR_SUCCESS) return rc;
   std::vector<std::string_view> names;
   if (!split_path(sub_key, &names)) return ERROR_INVALID_PARAMETER;
   sqlite3_int64 id = 0;
   if (LONG rc = walk(*db, start, names, &id, stored_path); rc != ERROR_SUCCESS) return rc;
-  *result = new_handle(id, sam);
+  *result = new_handle(id, sam, depth_of(key) + names.size());
   return *result != nullptr ? ERROR_SUCCESS : ERROR_CANTREAD;
 }
 
@@ -565,30 +851,68 @@ std::string_view column_text(sqlite3_stmt* statement, int column) {
                          : std::string_view();
 }
 
-// Steps `statement` (an enumeration bound to key id and index): SQLITE_ROW,
-// or the error to report when there is no row.
-LONG enum_step(Db& db, sqlite3_stmt* statement, sqlite3_int64 id, DWORD index) {
-  sqlite3_bind_int64(statement, 1, id);
-  sqlite3_bind_int64(statement, 2, index);
-  int rc = sqlite3_step(statement);
-  if (rc == SQLITE_ROW) return ERROR_SUCCESS;
-  if (rc != SQLITE_DONE) return ERROR_CANTREAD;
-  return key_exists(db, id) ? ERROR_NO_MORE_ITEMS : ERROR_FILE_NOT_FOUND;
-}
-
-// Finds entry `index` of an enumeration of `key` (sub-keys or values, as
-// `which` says) and hands its row to read(statement), whose result is
-// returned; the row is valid only during that call.
+// Finds entry `index` of an enumeration of `key` (its values, or its
+// sub-keys) and hands its row to read(statement), whose result is returned;
+// the row is valid only during that call. The row is found by stepping on
+// from a cursor of the connection when one stands at `index` or just before
+// it in an unchanged file, and by counting from the start otherwise.
 template <class Read>
-LONG read_enum_entry(HKEY key, REGSAM needed, Statement which, DWORD index, Read&& read) {
+LONG read_enum_entry(HKEY key, bool values, DWORD index, Read&& read) {
   sqlite3_int64 id = 0;
-  Db* db = nullptr;
-  if (LONG rc = prepare_call(key, needed, &id, &db, ERROR_CANTREAD); rc != ERROR_SUCCESS) {
+  Lease db;
+  if (LONG rc = prepare_call(key, values ? KEY_QUERY_VALUE : KEY_ENUMERATE_SUB_KEYS, &id, &db,
+                             ERROR_CANTREAD);
+      rc != ERROR_SUCCESS) {
     return rc;
+  }
+  // One read transaction: the data version read below must be the one of
+  // the rows read.
+  ReadSnapshot snapshot(*db);
+  if (!key_exists(*db, id)) return ERROR_FILE_NOT_FOUND;
+  unsigned version = 0;
+  bool versioned =
+      sqlite3_file_control(db->handle, "main", SQLITE_FCNTL_DATA_VERSION, &version) == SQLITE_OK;
+  sqlite3_int64 changes = sqlite3_total_changes64(db->handle);
+  EnumCursor* cursor = nullptr;
+  for (EnumCursor& candidate : db->cursors) {
+    if (versioned && candidate.valid && candidate.values == values && candidate.key == id &&
+        candidate.version == version && candidate.changes == changes &&
+        (index == candidate.index || index == candidate.index + 1)) {
+      cursor = &candidate;
+      break;
+    }
+  }
+  Statement which;
+  if (cursor != nullptr) {
+    which = index == cursor->index ? (values ? kEnumValueFrom : kEnumKeyFrom)
+                                   : (values ? kEnumValueAfter : kEnumKeyAfter);
+  } else {
+    which = values ? kEnumValue : kEnumKey;
   }
   Use statement(db->get(which));
   if (!statement) return ERROR_CANTREAD;
-  if (LONG rc = enum_step(*db, *statement, id, index); rc != ERROR_SUCCESS) return rc;
+  sqlite3_bind_int64(*statement, 1, id);
+  if (cursor != nullptr) {
+    sqlite3_bind_text(*statement, 2, cursor->name.data(), static_cast<int>(cursor->name.size()),
+                      SQLITE_STATIC);
+  } else {
+    sqlite3_bind_int64(*statement, 2, index);
+  }
+  int rc = sqlite3_step(*statement);
+  if (rc == SQLITE_DONE) {
+    // The walk is over; the name is not needed any more.
+    if (cursor != nullptr) *cursor = EnumCursor{};
+    return ERROR_NO_MORE_ITEMS;
+  }
+  if (rc != SQLITE_ROW) return ERROR_CANTREAD;
+  if (versioned) {
+    if (cursor == nullptr) {
+      cursor = &db->cursors[db->next_cursor];
+      db->next_cursor = (db->next_cursor + 1) % kEnumCursors;
+    }
+    std::string found(column_text(*statement, 0));
+    *cursor = EnumCursor{true, values, id, version, changes, index, std::move(found)};
+  }
   return read(*statement);
 }
 
@@ -603,7 +927,7 @@ LONG RegCreateKeyExA(HKEY key, const char* sub_key, DWORD, char*, DWORD, REGSAM 
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
   sqlite3_int64 start = 0;
-  Db* db = nullptr;
+  Lease db;
   if (LONG rc = prepare_call(key, KEY_CREATE_SUB_KEY, &start, &db, ERROR_CANTWRITE);
       rc != ERROR_SUCCESS) {
     return rc;
@@ -615,6 +939,10 @@ LONG RegCreateKeyExA(HKEY key, const char* sub_key, DWORD, char*, DWORD, REGSAM 
   // Most calls find the key already there; only a missing one needs the lock.
   LONG rc = walk(*db, start, names, &id, nullptr);
   DWORD outcome = REG_OPENED_EXISTING_KEY;
+  std::size_t depth = depth_of(key) + names.size();
+  // Keys deeper than the limit are never made; ones made before it existed
+  // can still be opened, and deleted.
+  if (rc == ERROR_FILE_NOT_FOUND && depth > kMaxKeyDepth) return ERROR_INVALID_PARAMETER;
   if (rc == ERROR_FILE_NOT_FOUND && !names.empty()) {
     WriteTransaction transaction(*db);
     if (!transaction.begin()) return ERROR_CANTWRITE;
@@ -640,7 +968,7 @@ LONG RegCreateKeyExA(HKEY key, const char* sub_key, DWORD, char*, DWORD, REGSAM 
     rc = transaction.commit();
   }
   if (rc != ERROR_SUCCESS) return rc;
-  *result = new_handle(id, sam);
+  *result = new_handle(id, sam, depth);
   if (*result == nullptr) return ERROR_CANTWRITE;
   if (disposition != nullptr) *disposition = outcome;
   return ERROR_SUCCESS;
@@ -650,7 +978,7 @@ LONG RegQueryValueExA(HKEY key, const char* value_name, DWORD*, DWORD* type, BYT
                       DWORD* data_size) {
   if (data != nullptr && data_size == nullptr) return ERROR_INVALID_PARAMETER;
   sqlite3_int64 id = 0;
-  Db* db = nullptr;
+  Lease db;
   if (LONG rc = prepare_call(key, KEY_QUERY_VALUE, &id, &db, ERROR_CANTREAD); rc != ERROR_SUCCESS) {
     return rc;
   }
@@ -684,7 +1012,7 @@ LONG RegSetValueExA(HKEY key, const char* value_name, DWORD, DWORD type, const B
     return ERROR_INVALID_PARAMETER;
   }
   sqlite3_int64 id = 0;
-  Db* db = nullptr;
+  Lease db;
   if (LONG rc = prepare_call(key, KEY_SET_VALUE, &id, &db, ERROR_CANTWRITE); rc != ERROR_SUCCESS) {
     return rc;
   }
@@ -709,7 +1037,7 @@ LONG RegSetValueExA(HKEY key, const char* value_name, DWORD, DWORD type, const B
 LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* name_size, DWORD*, char*, DWORD*,
                    void*) {
   if (name == nullptr || name_size == nullptr) return ERROR_INVALID_PARAMETER;
-  return read_enum_entry(key, KEY_ENUMERATE_SUB_KEYS, kEnumKey, index, [&](sqlite3_stmt* row) {
+  return read_enum_entry(key, false, index, [&](sqlite3_stmt* row) {
     std::string_view found = column_text(row, 0);
     if (found.size() >= *name_size) return ERROR_MORE_DATA;
     std::memcpy(name, found.data(), found.size());
@@ -723,7 +1051,7 @@ LONG RegEnumValueA(HKEY key, DWORD index, char* name, DWORD* name_size, DWORD*, 
                    BYTE* data, DWORD* data_size) {
   if (name == nullptr || name_size == nullptr) return ERROR_INVALID_PARAMETER;
   if (data != nullptr && data_size == nullptr) return ERROR_INVALID_PARAMETER;
-  return read_enum_entry(key, KEY_QUERY_VALUE, kEnumValue, index, [&](sqlite3_stmt* row) {
+  return read_enum_entry(key, true, index, [&](sqlite3_stmt* row) {
     std::string_view found = column_text(row, 0);
     if (found.size() >= *name_size) return ERROR_MORE_DATA;
     const void* bytes = sqlite3_column_blob(row, 2);
@@ -744,7 +1072,7 @@ LONG RegEnumValueA(HKEY key, DWORD index, char* name, DWORD* name_size, DWORD*, 
 
 LONG RegDeleteValueA(HKEY key, const char* value_name) {
   sqlite3_int64 id = 0;
-  Db* db = nullptr;
+  Lease db;
   if (LONG rc = prepare_call(key, KEY_SET_VALUE, &id, &db, ERROR_CANTWRITE); rc != ERROR_SUCCESS) {
     return rc;
   }
@@ -763,7 +1091,7 @@ LONG RegDeleteValueA(HKEY key, const char* value_name) {
 
 LONG RegDeleteTreeA(HKEY key, const char* sub_key) {
   sqlite3_int64 start = 0;
-  Db* db = nullptr;
+  Lease db;
   if (LONG rc = prepare_call(key, KEY_SET_VALUE, &start, &db, ERROR_CANTWRITE);
       rc != ERROR_SUCCESS) {
     return rc;
@@ -804,22 +1132,32 @@ LONG RegCloseKey(HKEY key) {
 
 namespace platform::registry {
 
+void set_damage_listener(void (*listener)(const std::string& message)) {
+  damage_listener.store(listener);
+}
+
 LONG begin_transaction(bool write) {
-  Db* db = connection();
-  if (db == nullptr) return write ? ERROR_CANTWRITE : ERROR_CANTREAD;
+  LONG failure = write ? ERROR_CANTWRITE : ERROR_CANTREAD;
   if (thread_state.in_transaction) return ERROR_INVALID_PARAMETER;
-  if (!run(*db, write ? kBeginWrite : kBeginRead)) return write ? ERROR_CANTWRITE : ERROR_CANTREAD;
+  Lease db;
+  if (!db.take() || !run(*db, write ? kBeginWrite : kBeginRead)) return failure;
+  db.keep_on_thread();
   thread_state.in_transaction = true;
   return ERROR_SUCCESS;
 }
 
 LONG end_transaction(bool commit) {
-  Db* db = connection();
-  if (db == nullptr || !thread_state.in_transaction) return ERROR_INVALID_PARAMETER;
-  thread_state.in_transaction = false;
-  if (commit && run(*db, kCommit)) return ERROR_SUCCESS;
-  run(*db, kRollback);
-  return commit ? ERROR_CANTWRITE : ERROR_SUCCESS;
+  ThreadState& state = thread_state;
+  if (!state.in_transaction || !state.db) return ERROR_INVALID_PARAMETER;
+  state.in_transaction = false;
+  std::unique_ptr<Db> db = std::move(state.db);
+  LONG result = ERROR_SUCCESS;
+  if (!commit || !run(*db, kCommit)) {
+    run(*db, kRollback);
+    if (commit) result = ERROR_CANTWRITE;
+  }
+  release(std::move(db));
+  return result;
 }
 
 LONG open_key_stored_case(HKEY key, const char* sub_key, REGSAM sam, HKEY* result,
@@ -831,7 +1169,7 @@ LONG open_key_stored_case(HKEY key, const char* sub_key, REGSAM sam, HKEY* resul
 
 LONG enum_key_name(HKEY key, DWORD index, std::string* name) {
   if (name == nullptr) return ERROR_INVALID_PARAMETER;
-  return read_enum_entry(key, KEY_ENUMERATE_SUB_KEYS, kEnumKey, index, [&](sqlite3_stmt* row) {
+  return read_enum_entry(key, false, index, [&](sqlite3_stmt* row) {
     name->assign(column_text(row, 0));
     return ERROR_SUCCESS;
   });
@@ -839,7 +1177,7 @@ LONG enum_key_name(HKEY key, DWORD index, std::string* name) {
 
 LONG enum_value(HKEY key, DWORD index, std::string* name, DWORD* type, std::vector<BYTE>* data) {
   if (name == nullptr || type == nullptr || data == nullptr) return ERROR_INVALID_PARAMETER;
-  return read_enum_entry(key, KEY_QUERY_VALUE, kEnumValue, index, [&](sqlite3_stmt* row) {
+  return read_enum_entry(key, true, index, [&](sqlite3_stmt* row) {
     name->assign(column_text(row, 0));
     *type = static_cast<DWORD>(sqlite3_column_int64(row, 1));
     const auto* bytes = static_cast<const BYTE*>(sqlite3_column_blob(row, 2));

@@ -8,7 +8,9 @@
 //   HKEY_USERS, HKEY_CURRENT_CONFIG (and HKEY_CLASSES_ROOT, a fifth tree of
 //   its own). Sub-key paths use "\" between names; a key name is at most 255
 //   characters, a value name at most 16383, value data at most 64 MiB
-//   (longer ones give ERROR_INVALID_PARAMETER). A key created or a value set
+//   (longer ones give ERROR_INVALID_PARAMETER). A key lies at most 512 names
+//   below its root: creating a deeper one gives ERROR_INVALID_PARAMETER.
+//   A key created or a value set
 //   may not have a CR or LF in its name (ERROR_INVALID_PARAMETER), so that
 //   everything stored can be exported as registry text.
 // - Key and value names are matched without regard to ASCII letter case and
@@ -24,7 +26,10 @@
 //   A handle whose key another process or thread has deleted stays safe to
 //   use: its calls fail with ERROR_FILE_NOT_FOUND. ERROR_CANTREAD and
 //   ERROR_CANTWRITE report a registry that cannot be read or written (the
-//   database cannot be opened, or another writer held it too long).
+//   database cannot be opened, or another writer held it too long). A
+//   database file found damaged when it is opened is moved aside (kept,
+//   with the time in its name), a new, empty registry takes its place and
+//   the program says so on stderr.
 #pragma once
 
 #include "platform/win32.h"

@@ -11,7 +11,9 @@
 // - After any failed call inside a write transaction the caller should end it
 //   with end_transaction(false): a failed call may have done part of its work.
 // - The transaction belongs to the thread that began it; a thread that ends
-//   without ending it has it rolled back.
+//   without ending it has it rolled back. It holds one of the process's
+//   kMaxConnections connections until it ends; other threads' calls wait
+//   while all of them are taken.
 #pragma once
 
 #include <string>
@@ -21,6 +23,16 @@
 #include "platform/registry.h"
 
 namespace platform::registry {
+
+// Connections to the registry a process keeps open at most.
+constexpr std::size_t kMaxConnections = 8;
+// Deepest key: names below the root, as the original registry allows.
+constexpr std::size_t kMaxKeyDepth = 512;
+
+// Called, from the thread that noticed, after a damaged registry file was
+// moved aside and a new one started; `message` says where the old one went.
+// Messages go to stderr as well. Set it before any registry call.
+void set_damage_listener(void (*listener)(const std::string& message));
 
 // `write` takes the write lock at once (waiting for other writers as any
 // write does); otherwise the transaction reads one consistent snapshot.

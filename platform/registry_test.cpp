@@ -29,6 +29,7 @@ extern char** environ;
 
 namespace {
 
+namespace reg = platform::registry;
 constexpr const char* kHelperVariable = "VELLOMAR_REGISTRY_TEST_HELPER";
 constexpr DWORD kBlobSize = 64 * 1024;
 
@@ -529,7 +530,6 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
 
 TEST_F(RegistryTest, TransactionIsAllOrNothing) {
-  namespace reg = platform::registry;
   HKEY key = create(HKEY_LOCAL_MACHINE, "Batch");
   ASSERT_EQ(reg::begin_transaction(true), ERROR_SUCCESS);
   ASSERT_EQ(set_string(key, "A", "1"), ERROR_SUCCESS);
@@ -598,6 +598,167 @@ TEST_F(RegistryTest, MachineFolderMadeAnewIsNoticed) {
     EXPECT_TRUE(std::filesystem::exists(prefix_ + "/registry.db"));
   }).join();
 }
+
+// Whatever the file does between calls (another process, another thread or
+// the same handle changes the key), entry i is the i-th in name order at the
+// time of the call; several walks at once do not disturb each other.
+TEST_F(RegistryTest, EnumerationByIndexFollowsChangesMadeBetweenCalls) {
+  HKEY key = create(HKEY_LOCAL_MACHINE, "Software\\Race");
+  ASSERT_EQ(set_string(key, "b", "1"), ERROR_SUCCESS);
+  ASSERT_EQ(set_string(key, "d", "1"), ERROR_SUCCESS);
+  auto value_at = [&](DWORD index) {
+    char name[32];
+    DWORD size = sizeof name;
+    LONG rc = RegEnumValueA(key, index, name, &size, nullptr, nullptr, nullptr, nullptr);
+    return rc == ERROR_SUCCESS ? std::string(name) : "rc " + std::to_string(rc);
+  };
+  EXPECT_EQ(value_at(0), "b");
+  std::string go = prefix_ + "/go";
+  std::filesystem::create_directories(prefix_);
+  std::fclose(std::fopen(go.c_str(), "w"));
+  ASSERT_EQ(wait_status(start_helper("writer a 1 " + go)), 0);  // adds "a0"
+  EXPECT_EQ(value_at(1), "b");
+  ASSERT_EQ(set_string(key, "c", "1"), ERROR_SUCCESS);
+  EXPECT_EQ(value_at(2), "c");
+  std::thread([&] { EXPECT_EQ(RegDeleteValueA(key, "a0"), ERROR_SUCCESS); }).join();
+  EXPECT_EQ(value_at(3), "rc " + std::to_string(ERROR_NO_MORE_ITEMS));
+
+  // More walks at once than a connection follows.
+  constexpr int kKeys = 7;
+  std::vector<HKEY> keys;
+  for (int k = 0; k < kKeys; ++k) {
+    keys.push_back(create(key, ("K" + std::to_string(k)).c_str()));
+    for (int v = 0; v < 3; ++v) {
+      ASSERT_EQ(set_string(keys.back(), (std::to_string(k) + "v" + std::to_string(v)).c_str(), ""),
+                ERROR_SUCCESS);
+    }
+  }
+  for (DWORD v = 0; v < 3; ++v) {
+    for (int k = 0; k < kKeys; ++k) {
+      std::string name;
+      DWORD type = 0;
+      std::vector<BYTE> data;
+      ASSERT_EQ(reg::enum_value(keys[k], v, &name, &type, &data), ERROR_SUCCESS);
+      EXPECT_EQ(name, std::to_string(k) + "v" + std::to_string(v));
+      ASSERT_EQ(reg::enum_key_name(key, static_cast<DWORD>(k), &name), ERROR_SUCCESS);
+      EXPECT_EQ(name, "K" + std::to_string(k));
+    }
+  }
+  for (HKEY sub : keys) RegCloseKey(sub);
+  RegCloseKey(key);
+}
+
+int registry_descriptors() {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    auto target = std::filesystem::read_symlink(entry.path(), error);
+    if (!error && target.filename() == "registry.db") ++count;
+  }
+  return count;
+}
+
+// Many threads using the registry at once (a burst of browser connections)
+// leave no more connections open than the pool holds once they end.
+TEST_F(RegistryTest, ThreadsThatEndLeaveNoConnectionsBehind) {
+  RegCloseKey(create(HKEY_LOCAL_MACHINE, "Software\\Vellomar\\Log"));
+  constexpr int kThreads = 64;
+  std::atomic<int> done{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      HKEY key = nullptr;
+      EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Vellomar\\Log", 0, KEY_READ, &key),
+                ERROR_SUCCESS);
+      query_string(key, "Enabled");
+      RegCloseKey(key);
+      // All of them are alive at once.
+      ++done;
+      while (done.load() < kThreads) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_GE(registry_descriptors(), 1);
+  EXPECT_LE(registry_descriptors(), static_cast<int>(reg::kMaxConnections));
+}
+
+std::string damage_message;
+
+struct Damage {
+  const char* name;
+  void (*apply)(const std::string& path);
+};
+
+class RegistryDamageTest : public RegistryTest, public ::testing::WithParamInterface<Damage> {};
+
+// A damaged file is kept aside, a new registry starts, and the user is told.
+TEST_P(RegistryDamageTest, IsMovedAsideAndANewRegistryStarted) {
+  // A registry with settings and enough data to fill several pages, copied
+  // whole (its log folded in) into a machine folder not yet used.
+  HKEY key = create(HKEY_LOCAL_MACHINE, "Software\\Vellomar\\Log");
+  ASSERT_EQ(set_string(key, "Enabled", "1"), ERROR_SUCCESS);
+  for (int i = 0; i < 200; ++i) {
+    ASSERT_EQ(set_string(key, ("Pad" + std::to_string(i)).c_str(), std::string(500, 'p')), 0);
+  }
+  RegCloseKey(key);
+  std::string machine = dir_ + "/damaged";
+  std::filesystem::create_directories(machine + "/drive_c");
+  std::string path = machine + "/registry.db";
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((prefix_ + "/registry.db").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, ("VACUUM INTO '" + path + "'").c_str(), nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  GetParam().apply(path);
+  auto damaged_size = std::filesystem::file_size(path);
+
+  setenv("VELLOMAR_PREFIX", machine.c_str(), 1);
+  damage_message.clear();
+  reg::set_damage_listener([](const std::string& message) { damage_message = message; });
+  ::testing::internal::CaptureStderr();
+  LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Vellomar\\Log", 0, KEY_READ, &key);
+  std::string said = ::testing::internal::GetCapturedStderr();
+  reg::set_damage_listener(nullptr);
+  EXPECT_EQ(rc, ERROR_FILE_NOT_FOUND);
+
+  std::vector<std::filesystem::path> aside;
+  for (const auto& entry : std::filesystem::directory_iterator(machine)) {
+    std::string name = entry.path().filename().string();
+    if (name.rfind("registry.db.damaged-2", 0) == 0 && !name.ends_with("-wal")) {
+      aside.push_back(entry.path());
+    }
+  }
+  ASSERT_EQ(aside.size(), 1u);
+  EXPECT_EQ(std::filesystem::file_size(aside[0]), damaged_size);
+  EXPECT_NE(said.find("is damaged"), std::string::npos) << said;
+  EXPECT_NE(said.find(aside[0].string()), std::string::npos) << said;
+  EXPECT_NE(damage_message.find(aside[0].string()), std::string::npos) << damage_message;
+  key = create(HKEY_LOCAL_MACHINE, "Software\\Vellomar\\Log");
+  ASSERT_EQ(set_string(key, "Enabled", "0"), ERROR_SUCCESS);
+  EXPECT_EQ(query_string(key, "Enabled"), "0");
+  RegCloseKey(key);
+}
+
+void overwrite(const std::string& path, long offset, std::size_t size) {
+  FILE* file = std::fopen(path.c_str(), "r+b");
+  ASSERT_NE(file, nullptr);
+  std::string garbage(size, '\xA5');
+  std::fseek(file, offset, SEEK_SET);
+  std::fwrite(garbage.data(), 1, garbage.size(), file);
+  std::fclose(file);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, RegistryDamageTest,
+    ::testing::Values(
+        Damage{"Overwritten", [](const std::string& path) { overwrite(path, 0, 8192); }},
+        Damage{"PageOverwritten", [](const std::string& path) { overwrite(path, 4096, 4096); }},
+        Damage{"CutShort",
+               [](const std::string& path) {
+                 auto size = std::filesystem::file_size(path);
+                 std::filesystem::resize_file(path, size / 2 / 4096 * 4096);
+               }}),
+    [](const ::testing::TestParamInfo<Damage>& info) { return info.param.name; });
 
 TEST_F(RegistryTest, ProcessesSettingValuesOfOneKeyLoseNone) {
   // Three writers, as setup starts three programs at once, on a registry

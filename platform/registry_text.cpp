@@ -2,6 +2,7 @@
 // one transaction, and writing keys back out as REGEDIT4 text.
 #include "platform/registry_text.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -65,25 +66,43 @@ void append_utf8(std::string* out, std::uint32_t code) {
   }
 }
 
-// UTF-16LE bytes (an even count) as UTF-8; an unpaired surrogate becomes
-// U+FFFD.
-std::string utf16le_to_utf8(const unsigned char* bytes, std::size_t size) {
-  std::string out;
-  out.reserve(size / 2);
+// UTF-16LE bytes (an even count) as UTF-8 into `out`. False at an unpaired
+// surrogate, which UTF-8 cannot carry: `out` then holds the text before it
+// and *bad_unit the surrogate.
+bool utf16le_to_utf8(const unsigned char* bytes, std::size_t size, std::string* out,
+                     std::uint32_t* bad_unit) {
+  out->clear();
+  out->reserve(size / 2);
   for (std::size_t i = 0; i + 1 < size; i += 2) {
     std::uint32_t unit = bytes[i] | (bytes[i + 1] << 8);
     if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < size) {
       std::uint32_t low = bytes[i + 2] | (bytes[i + 3] << 8);
       if (low >= 0xDC00 && low < 0xE000) {
-        append_utf8(&out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+        append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
         i += 2;
         continue;
       }
     }
-    if (unit >= 0xD800 && unit < 0xE000) unit = 0xFFFD;
-    append_utf8(&out, unit);
+    if (unit >= 0xD800 && unit < 0xE000) {
+      *bad_unit = unit;
+      return false;
+    }
+    append_utf8(out, unit);
   }
-  return out;
+  return true;
+}
+
+std::string surrogate_message(std::uint32_t unit) {
+  char text[80];
+  std::snprintf(text, sizeof text, "UTF-16 text with an unpaired surrogate (U+%04X)",
+                static_cast<unsigned>(unit));
+  return text;
+}
+
+// Names in a key path below its root.
+std::size_t key_depth(const std::string& path) {
+  if (path.empty()) return 0;
+  return 1 + static_cast<std::size_t>(std::count(path.begin(), path.end(), '\\'));
 }
 
 std::vector<std::string_view> split_lines(std::string_view text) {
@@ -155,6 +174,10 @@ class Parser {
       return fail("bad key name \"" + std::string(name) + "\" (unknown root or empty name)");
     }
     if (remove && change.path.empty()) return fail("a root key cannot be deleted");
+    // Deeper keys made before the limit can still be deleted.
+    if (!remove && key_depth(change.path) > registry::kMaxKeyDepth) {
+      return fail("key nested deeper than " + std::to_string(registry::kMaxKeyDepth) + " levels");
+    }
     in_key_ = !remove;
     after_deleted_key_ = remove;
     changes_->push_back(std::move(change));
@@ -249,7 +272,11 @@ class Parser {
       if (!hex_bytes(rest, &change.data)) return false;
       if (unicode_ && change.data.size() % 2 == 0 &&
           (change.type == REG_SZ || change.type == REG_EXPAND_SZ || change.type == REG_MULTI_SZ)) {
-        std::string text = utf16le_to_utf8(change.data.data(), change.data.size());
+        std::string text;
+        std::uint32_t bad = 0;
+        if (!utf16le_to_utf8(change.data.data(), change.data.size(), &text, &bad)) {
+          return fail(change.line, surrogate_message(bad));
+        }
         change.data.assign(text.begin(), text.end());
       }
     } else {
@@ -392,14 +419,13 @@ struct Writer {
     return false;
   }
 
-  // Writes `key` (named `full_name`) and everything below it. A root without
-  // values is left out: its sub-keys bring it back.
-  bool write_key(HKEY key, const std::string& full_name, bool is_root) {
+  // Writes the values of `key` (named `full_name`) under its section line.
+  // A root without values is left out: its sub-keys bring it back.
+  bool write_values(HKEY key, const std::string& full_name, bool is_root) {
     if (has_line_break(full_name)) {
       *error = "key name with a line break cannot be written: " + full_name;
       return false;
     }
-    std::string section = "[" + full_name + "]\n";
     std::string values;
     std::string name;
     DWORD type = 0;
@@ -414,19 +440,69 @@ struct Writer {
       }
       append_value(&values, name, type, data);
     }
-    if (!is_root || !values.empty()) out->append(section + values + "\n");
-    for (DWORD index = 0;; ++index) {
-      LONG rc = registry::enum_key_name(key, index, &name);
-      if (rc == ERROR_NO_MORE_ITEMS) break;
-      if (rc != ERROR_SUCCESS) return failed(rc, full_name);
-      HKEY child = nullptr;
-      rc = RegOpenKeyExA(key, name.c_str(), 0, KEY_READ, &child);
-      if (rc != ERROR_SUCCESS) return failed(rc, full_name + "\\" + name);
-      bool ok = write_key(child, full_name + "\\" + name, false);
-      RegCloseKey(child);
-      if (!ok) return false;
+    if (!is_root || !values.empty()) {
+      out->append("[" + full_name + "]\n");
+      out->append(values);
+      out->push_back('\n');
     }
     return true;
+  }
+
+  // Writes `top` (named `top_name`, `top_depth` names below its root) and
+  // every key below it, each before its sub-keys, in name order. The walk
+  // keeps its own stack, so a deep tree cannot exhaust the thread's. A key
+  // deeper than the registry allows (made before the limit) ends it with an
+  // error: its text could not be imported again. `top` stays open.
+  bool write_tree(HKEY top, const std::string& top_name, bool top_is_root, std::size_t top_depth) {
+    struct Level {
+      HKEY key;
+      std::string name;
+      std::size_t depth;
+      DWORD next_child = 0;
+    };
+    if (!write_values(top, top_name, top_is_root)) return false;
+    std::vector<Level> stack;
+    stack.push_back(Level{top, top_name, top_depth});
+    bool ok = true;
+    std::string child_name;
+    while (ok && !stack.empty()) {
+      Level& level = stack.back();
+      LONG rc = registry::enum_key_name(level.key, level.next_child++, &child_name);
+      if (rc == ERROR_NO_MORE_ITEMS) {
+        if (stack.size() > 1) RegCloseKey(level.key);
+        stack.pop_back();
+        continue;
+      }
+      if (rc != ERROR_SUCCESS) {
+        ok = failed(rc, level.name);
+        break;
+      }
+      std::string full = level.name + "\\" + child_name;
+      std::size_t depth = level.depth + 1;
+      if (depth > registry::kMaxKeyDepth) {
+        constexpr std::size_t kShown = 200;
+        code = ERROR_INVALID_PARAMETER;
+        *error = "key nested deeper than " + std::to_string(registry::kMaxKeyDepth) +
+                 " levels cannot be written: " +
+                 (full.size() > kShown ? full.substr(0, kShown) + "..." : full);
+        ok = false;
+        break;
+      }
+      HKEY child = nullptr;
+      rc = RegOpenKeyExA(level.key, child_name.c_str(), 0, KEY_READ, &child);
+      if (rc != ERROR_SUCCESS) {
+        ok = failed(rc, full);
+        break;
+      }
+      if (!write_values(child, full, false)) {
+        RegCloseKey(child);
+        ok = false;
+        break;
+      }
+      stack.push_back(Level{child, std::move(full), depth});
+    }
+    for (std::size_t i = 1; i < stack.size(); ++i) RegCloseKey(stack[i].key);
+    return ok;
   }
 };
 
@@ -456,8 +532,14 @@ bool parse(std::string_view text, std::vector<Change>* changes, ParseError* erro
       error->message = "UTF-16 text of an odd number of bytes";
       return false;
     }
-    converted =
-        utf16le_to_utf8(reinterpret_cast<const unsigned char*>(text.data()) + 2, text.size() - 2);
+    std::uint32_t bad = 0;
+    if (!utf16le_to_utf8(reinterpret_cast<const unsigned char*>(text.data()) + 2, text.size() - 2,
+                         &converted, &bad)) {
+      // The lines before it are whole in what was converted.
+      error->line = 1 + static_cast<int>(std::count(converted.begin(), converted.end(), '\n'));
+      error->message = surrogate_message(bad);
+      return false;
+    }
     text = converted;
   } else if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") {
     text.remove_prefix(3);
@@ -529,7 +611,7 @@ bool export_all(std::string* out, std::string* error) {
     Writer writer{out, error};
     for (std::size_t i = 0; i < kRootCount; ++i) {
       HKEY root = export_roots()[i];
-      if (!writer.write_key(root, std::string(registry::root_name(root)), true)) return false;
+      if (!writer.write_tree(root, std::string(registry::root_name(root)), true, 0)) return false;
     }
     return true;
   });
@@ -554,7 +636,7 @@ bool export_key(HKEY root, const std::string& path, std::string* out, std::strin
     std::string full_name(registry::root_name(root));
     if (!stored.empty()) full_name += "\\" + stored;
     Writer writer{out, error};
-    bool ok = writer.write_key(key, full_name, stored.empty());
+    bool ok = writer.write_tree(key, full_name, stored.empty(), key_depth(stored));
     RegCloseKey(key);
     if (!ok) *code = writer.code != ERROR_SUCCESS ? writer.code : ERROR_INVALID_PARAMETER;
     return ok;

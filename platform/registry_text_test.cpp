@@ -4,6 +4,7 @@
 #include "platform/registry_text.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 
@@ -247,6 +248,31 @@ struct BadFile {
   int line;
 };
 
+// `ascii` as UTF-16LE with a byte order mark, `unit` put in where "%" is.
+std::string utf16_file(std::string_view ascii, unsigned unit) {
+  std::string out = "\xFF\xFE";
+  for (char c : ascii) {
+    unsigned code = c == '%' ? unit : static_cast<unsigned char>(c);
+    out.push_back(static_cast<char>(code & 0xFF));
+    out.push_back(static_cast<char>(code >> 8));
+  }
+  return out;
+}
+
+const std::string kLoneSurrogateFile =
+    utf16_file("Windows Registry Editor Version 5.00\r\n[HKLM\\A]\r\n\"v\"=\"a%b\"\r\n", 0xD800);
+const std::string kLoneSurrogateData = utf16_file(
+    "Windows Registry Editor Version 5.00\r\n[HKLM\\A]\r\n\"x\"=\"1\"\r\n"
+    "\"v\"=hex(1):41,00,00,dc,00,00\r\n",
+    0);
+
+std::string nested_keys(std::size_t depth) {
+  std::string text = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE";
+  for (std::size_t i = 0; i < depth; ++i) text += "\\k";
+  return text + "]\n";
+}
+const std::string kTooDeep = nested_keys(platform::registry::kMaxKeyDepth + 1);
+
 class RegistryTextMalformedTest : public RegistryTextTest,
                                   public ::testing::WithParamInterface<BadFile> {};
 
@@ -311,6 +337,10 @@ INSTANTIATE_TEST_SUITE_P(
         // Names that export could not write back out.
         BadFile{"KeyWithCarriageReturn", "REGEDIT4\n[HKLM\\A\rB]\n", 2},
         BadFile{"ValueNameWithCarriageReturn", "REGEDIT4\r\n[HKLM\\A]\r\n\"a\rb\"=\"1\"\r\n", 3},
+        // UTF-8 cannot carry a lone surrogate: the text would change.
+        BadFile{"LoneSurrogateInUtf16File", kLoneSurrogateFile, 3},
+        BadFile{"LoneSurrogateInUtf16Data", kLoneSurrogateData, 4},
+        BadFile{"KeyTooDeep", kTooDeep, 3},
         // Parses, but the registry refuses the over-long key name: the
         // deletion and the values before it must not stay either.
         BadFile{"RefusedByTheRegistry",
@@ -339,6 +369,53 @@ TEST_F(RegistryTextTest, VmregExitStatuses) {
   EXPECT_EQ(run_vmreg("export 'NOROOT\\Software'"), 1);
   EXPECT_EQ(run_vmreg("export 'hklm\\software\\here'"), 0);
   EXPECT_EQ(run_vmreg("export"), 0);
+}
+
+// The deepest keys the registry allows round-trip; deeper ones, left by a
+// registry from before the limit, make export fail with a message instead of
+// exhausting the stack, and can still be deleted.
+TEST_F(RegistryTextTest, DeepKeysExportWithoutRecursionAndDeeperOnesAreRefused) {
+  const std::size_t limit = platform::registry::kMaxKeyDepth;
+  import(nested_keys(limit));
+  std::string deepest(limit * 2 - 1, 'k');
+  for (std::size_t i = 1; i < deepest.size(); i += 2) deepest[i] = '\\';
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, deepest.c_str(), 0, KEY_ALL_ACCESS, &key),
+            ERROR_SUCCESS);
+  HKEY deeper = nullptr;
+  EXPECT_EQ(RegCreateKeyExA(key, "x", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &deeper, nullptr),
+            ERROR_INVALID_PARAMETER);
+  RegCloseKey(key);
+  std::string before = dump_all();
+  std::string exported = export_all();
+  use_machine("second");
+  import(exported);
+  EXPECT_EQ(dump_all(), before);
+
+  // A chain far deeper than the limit, written straight into the file.
+  std::string db_path = dir_ + "/second/registry.db";
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(db_path.c_str(), &db), SQLITE_OK);
+  sqlite3_busy_timeout(db, 10000);
+  ASSERT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE; INSERT INTO keys(parent, name) VALUES (3, 'Deep')",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_stmt* insert = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "INSERT INTO keys(parent, name) SELECT max(id), 'k' FROM keys",
+                               -1, &insert, nullptr),
+            SQLITE_OK);
+  for (int i = 0; i < 40000; ++i) {
+    ASSERT_EQ(sqlite3_step(insert), SQLITE_DONE);
+    sqlite3_reset(insert);
+  }
+  sqlite3_finalize(insert);
+  ASSERT_EQ(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  std::string out, error;
+  EXPECT_FALSE(text::export_all(&out, &error));
+  EXPECT_NE(error.find("deeper than 512 levels"), std::string::npos) << error;
+  EXPECT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Deep"), ERROR_SUCCESS);
+  EXPECT_EQ(export_all(), exported);
 }
 
 }  // namespace

@@ -45,19 +45,17 @@ void format_log_time(std::time_t when, char out[25]) {
   out[LOG_STAMP_LENGTH] = '\0';
 }
 
-void log_activity(const char* format, ...) {
-  if (!log_enabled()) return;
+namespace {
 
-  // Stamp, ": ", the message (cut to MESSAGE_BUFFER_SIZE - 1 bytes) and LF.
+// Appends one entry: the stamp, ": ", the message (cut to
+// MESSAGE_BUFFER_SIZE - 1 bytes) and a line end, in one write.
+void write_entry(const char* format, va_list args) {
   char line[LOG_STAMP_LENGTH + 2 + MESSAGE_BUFFER_SIZE];
   format_log_time(log_clock(), line);
   line[LOG_STAMP_LENGTH] = ':';
   line[LOG_STAMP_LENGTH + 1] = ' ';
   char* message = line + LOG_STAMP_LENGTH + 2;
-  va_list args;
-  va_start(args, format);
   const int formatted = std::vsnprintf(message, MESSAGE_BUFFER_SIZE, format, args);
-  va_end(args);
   std::size_t length = formatted < 0 ? 0 : static_cast<std::size_t>(formatted);
   if (length > MESSAGE_BUFFER_SIZE - 1) length = MESSAGE_BUFFER_SIZE - 1;
   message[length] = '\n';
@@ -68,4 +66,26 @@ void log_activity(const char* format, ...) {
   setvbuf(file, nullptr, _IONBF, 0);
   std::fwrite(line, 1, total, file);
   std::fclose(file);
+}
+
+void write_entry(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void write_entry(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  write_entry(format, args);
+  va_end(args);
+}
+
+}  // namespace
+
+void log_activity(const char* format, ...) {
+  if (!log_enabled()) return;
+  va_list args;
+  va_start(args, format);
+  write_entry(format, args);
+  va_end(args);
+}
+
+void log_registry_damage(const std::string& message) {
+  write_entry("ERROR:\t*****Registry Damaged***** %s", message.c_str());
 }

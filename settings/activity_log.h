@@ -10,12 +10,19 @@
 
 #include <cstddef>
 #include <ctime>
+#include <string>
 
 // Capacity of a formatted log or message box text, its terminating zero
 // included.
 constexpr std::size_t MESSAGE_BUFFER_SIZE = 32768;
 
 void log_activity(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Writes "ERROR:\t*****Registry Damaged***** <message>" whatever "Enabled"
+// reads: the registry was found damaged and started anew, so the setting
+// that had switched the log on is lost with it. The main program hands it to
+// platform::registry::set_damage_listener().
+void log_registry_damage(const std::string& message);
 
 // The clock the log's time stamps come from; tests replace it.
 extern std::time_t (*log_clock)();

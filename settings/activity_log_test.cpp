@@ -124,6 +124,13 @@ TEST_F(ActivityLogTest, OffWritesNothingAndCreatesNoFile) {
   EXPECT_TRUE(fs::is_empty(install_));
 }
 
+TEST_F(ActivityLogTest, RegistryDamageIsLoggedWhileLoggingIsOff) {
+  log_registry_damage("moved to registry.db.damaged-x");
+  EXPECT_EQ(slurp(log_path()),
+            "Sun Dec 06 12:39:02 2026: ERROR:\t*****Registry Damaged***** moved to "
+            "registry.db.damaged-x\r\n");
+}
+
 struct EnabledCase {
   const char* text;
   bool on;

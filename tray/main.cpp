@@ -5,12 +5,17 @@
 
 #include "platform/desktop.h"
 #include "platform/process.h"
+#include "platform/registry_internal.h"
+#include "settings/activity_log.h"
 #include "tray/main_window.h"
 #include "tray/resources.h"
 
 int main(int argc, char** argv) {
   platform::init_process();
   platform::close_windows_on_stop_signals();
+  // A damaged registry is started anew; the log says so even while it is
+  // switched off, as that setting went with the damaged file.
+  platform::registry::set_damage_listener(log_registry_damage);
   std::string command_line;
   for (int i = 1; i < argc; ++i) {
     if (i > 1) command_line += ' ';
