@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/registry.h"
+#include "platform/registry_internal.h"
 
 namespace {
 
@@ -77,5 +78,35 @@ void BM_SetValue(benchmark::State& state) {
   RegCloseKey(key);
 }
 BENCHMARK(BM_SetValue);
+
+// Walking every value of a key by index, as vmreg export and the browser
+// settings do: each step should cost the same however far the walk is.
+void BM_EnumerateValues(benchmark::State& state) {
+  use_scratch_machine();
+  const auto count = static_cast<int>(state.range(0));
+  const std::string path = "Software\\Vellomar\\Many" + std::to_string(count);
+  HKEY key = nullptr;
+  RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                  nullptr);
+  platform::registry::begin_transaction(true);
+  for (int i = 0; i < count; ++i) {
+    const std::string name = "value" + std::to_string(i);
+    RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>("data"), 5);
+  }
+  platform::registry::end_transaction(true);
+  for (auto _ : state) {
+    char name[64];
+    for (DWORD index = 0;; ++index) {
+      DWORD size = sizeof name;
+      if (RegEnumValueA(key, index, name, &size, nullptr, nullptr, nullptr, nullptr) !=
+          ERROR_SUCCESS) {
+        break;
+      }
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * count);
+  RegCloseKey(key);
+}
+BENCHMARK(BM_EnumerateValues)->Arg(5000)->Arg(40000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
