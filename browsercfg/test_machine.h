@@ -170,6 +170,10 @@ class MachineEnvironment : public ::testing::Environment {
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     machine_dir() = pattern;
     ASSERT_EQ(setenv("VELLOMAR_PREFIX", pattern.c_str(), 1), 0);
+    // The desktop side of the browser switches acts on $HOME: keep it here.
+    setenv("HOME", pattern.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", pattern.c_str(), 1);
+    unsetenv("XDG_CURRENT_DESKTOP");
     std::filesystem::create_directories(machine_dir() / "drive_c" / "Work");
     std::filesystem::current_path(machine_dir() / "drive_c" / "Work");
   }

@@ -36,3 +36,6 @@ inline constexpr char LOG_ENABLED_VALUE[] = "Enabled";
 inline constexpr char INSTALL_FLAGS_KEY[] = "Software\\Vellomar\\Install";
 inline constexpr char IE_FLAG_VALUE[] = "Internet Explorer";
 inline constexpr char NETSCAPE_FLAG_VALUE[] = "Netscape";
+// The desktop's proxy settings from before Vellomar changed them
+// (desktopproxy/saved_state.h).
+inline constexpr char DESKTOP_KEY[] = "Software\\Vellomar\\Desktop";

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "browsercfg/desktop_side.h"
 #include "browsercfg/ie_proxy.h"
 #include "browsercfg/netscape_prefs.h"
 #include "filter/rule_list.h"
@@ -286,6 +287,7 @@ std::string compose_about_content() {
 
 std::string run_general_page(const FormValues& values) {
   const char* const* v = values.value;
+  bool firefox_changed = false;
   // A submission always carries value 1 (at least save=Save); the boxes are
   // found by position: only ticked boxes are sent, in form order.
   if (v[0] != nullptr) {
@@ -301,11 +303,25 @@ std::string run_general_page(const FormValues& values) {
       logging = compared != nullptr && std::strcmp(compared, "log") == 0;
     }
     configure_ie_proxy(ie ? 1 : 0);
+    // The user's own desktop proxy, found when the desktop is pointed here,
+    // keeps working behind this running proxy from now on.
+    if (auto upstream = point_desktop_proxy(ie)) {
+      select_upstream_proxy(upstream->host.c_str(), upstream->port);
+    }
     configure_netscape_proxy(netscape ? 1 : 0);
+    firefox_changed = point_firefox_profiles(netscape) > 0;
     write_log_enabled(logging ? 1 : 0);
   }
-  return compose_general_content(install_flag_set(Browser::InternetExplorer),
-                                 install_flag_set(Browser::Netscape), log_enabled());
+  std::string content = compose_general_content(install_flag_set(Browser::InternetExplorer),
+                                                install_flag_set(Browser::Netscape), log_enabled());
+  // Only a submission that changed a Firefox profile adds this one line.
+  if (firefox_changed) {
+    content.append("<p><font face=\"verdana,arial\" size=\"2\">");
+    content.append(FIREFOX_RESTART_NOTE);
+    content.append("</font></p>");
+    content.append(CRLF);
+  }
+  return content;
 }
 
 std::string run_definitions_page(const FormValues& values) {

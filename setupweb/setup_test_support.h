@@ -35,6 +35,10 @@ class MachineTest : public ::testing::Test {
     std::filesystem::create_directories(install_);
     old_dir_ = std::filesystem::current_path();
     setenv("VELLOMAR_PREFIX", prefix_.c_str(), 1);
+    // The desktop side of the browser switches acts on $HOME: keep it here.
+    setenv("HOME", prefix_.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", prefix_.c_str(), 1);
+    unsetenv("XDG_CURRENT_DESKTOP");
     std::filesystem::current_path(install_);
   }
   void TearDown() override {

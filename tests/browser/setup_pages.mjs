@@ -28,7 +28,9 @@ const INITIAL_RULES =
 
 const machine = fs.mkdtempSync(path.join(os.tmpdir(), 'vm-browser-'));
 const install = path.join(machine, 'drive_c', 'Program Files', 'Vellomar');
-const env = { ...process.env, VELLOMAR_PREFIX: machine };
+// The browser switches also act on $HOME's desktop settings: keep them here.
+const env = { ...process.env, VELLOMAR_PREFIX: machine, HOME: machine, XDG_CONFIG_HOME: machine };
+delete env.XDG_CURRENT_DESKTOP;
 let proxyProcess = null;
 let browser = null;
 const servers = [];

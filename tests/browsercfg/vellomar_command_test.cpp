@@ -133,6 +133,10 @@ class VellomarCommandTest : public ::testing::TestWithParam<Command> {
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
     ASSERT_EQ(setenv("VELLOMAR_PREFIX", dir_.c_str(), 1), 0);
+    // The desktop side of the browser switches acts on $HOME: keep it here.
+    setenv("HOME", dir_.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
+    unsetenv("XDG_CURRENT_DESKTOP");
     fs::create_directories(dir_ / "drive_c" / "Work");
     fs::create_directories(dir_ / "drive_c" / "Netscape" / "Users" / "default");
     fs::current_path(dir_ / "drive_c" / "Work");

@@ -184,6 +184,10 @@ Machine::Machine() {
   prefix_ = mkdtemp(pattern);
   std::filesystem::create_directories(install_dir());
   setenv("VELLOMAR_PREFIX", prefix_.c_str(), 1);
+  // The desktop side of the browser switches acts on $HOME: keep it here.
+  setenv("HOME", prefix_.c_str(), 1);
+  setenv("XDG_CONFIG_HOME", prefix_.c_str(), 1);
+  unsetenv("XDG_CURRENT_DESKTOP");
   setenv("VELLOMAR_MSGBOX_LOG", (prefix_ + "/message-boxes.log").c_str(), 1);
   unsetenv("VELLOMAR_MSGBOX_ANSWER");
 }

@@ -139,6 +139,10 @@ class Machine {
     fs::create_directories(prefix_ / "drive_c");
     fs::create_directories(stand_ins());
     setenv("VELLOMAR_PREFIX", prefix_.c_str(), 1);
+    // The desktop side of the browser switches acts on $HOME: keep it here.
+    setenv("HOME", root_.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", root_.c_str(), 1);
+    unsetenv("XDG_CURRENT_DESKTOP");
   }
   ~Machine() {
     end_tray_program();

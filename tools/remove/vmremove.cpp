@@ -2,11 +2,18 @@
 // desktop's start-up and switches the proxy off in both browsers. It deletes
 // no file and stops no running program. Exit status 0 when done, -1 (255)
 // when declined or the start-up key cannot be opened (nothing changed then).
+// The desktop's proxy setting and the Firefox profiles are set back too.
+#include <cstdio>
+#include <string>
+
 #include "browsercfg/ie_proxy.h"
 #include "browsercfg/netscape_prefs.h"
+#include "desktopproxy/desktop_proxy.h"
+#include "desktopproxy/firefox_profiles.h"
 #include "platform/msgbox.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "settings/activity_log.h"
 #include "settings/product.h"
 
 namespace {
@@ -35,7 +42,14 @@ int main() {
   RegDeleteValueA(run_key, RUN_VALUE_NAME);
   RegCloseKey(run_key);
   configure_ie_proxy(0);
+  desktopproxy::DesktopOutcome desktop = desktopproxy::apply_desktop_proxy(false);
   configure_netscape_proxy(0);
+  desktopproxy::FirefoxOutcome firefox = desktopproxy::apply_firefox_profiles(false);
+  for (const std::string& note : desktop.notes) log_activity("%s", note.c_str());
+  for (const std::string& note : firefox.notes) log_activity("%s", note.c_str());
+  if (firefox.running > 0) {
+    std::printf("A running Firefox reads the restored proxy setting when it next starts.\n");
+  }
   MessageBoxA(nullptr, "Vellomar has been removed.", TITLE, MB_OK);
   return 0;
 }

@@ -1,0 +1,274 @@
+// Real browsers after the switches: Firefox ESR with a profile it made
+// itself, after "vellomar N" and after the remove program; Chromium with no
+// proxy flags on a GNOME session (its own D-Bus session bus and dconf), after
+// "vellomar I" and after the remove program. Every program runs with a
+// throw-away home folder, in the harness's own network.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/registry.h"
+#include "tests/proxy/proxy_harness.h"
+
+extern char** environ;
+
+using namespace e2e;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char FIREFOX[] = "/usr/bin/firefox-esr";
+constexpr char CHROMIUM[] = "/usr/bin/chromium";
+constexpr char DBUS_DAEMON[] = "/usr/bin/dbus-daemon";
+constexpr char GSETTINGS[] = "/usr/bin/gsettings";
+constexpr char DCONF_SERVICE[] = "/usr/libexec/dconf-service";
+constexpr auto PROGRAM_TIMEOUT = 90s;
+constexpr char BLOCKED_URL[] = "http://ads.blocked.test/banner.gif";
+
+std::string read_text(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Runs a program to its end in `folder` with the process's environment; its
+// exit status (-1 when it could not start or did not end in time), its
+// standard output in *out.
+int run(const std::vector<std::string>& arguments, const std::string& folder,
+        std::string* out = nullptr) {
+  std::vector<char*> argv;
+  for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const std::string out_path = folder + "/.stdout";
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addchdir_np(&files, folder.c_str());
+  posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&files, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&files);
+  if (spawned != 0) return -1;
+  const auto deadline = std::chrono::steady_clock::now() + PROGRAM_TIMEOUT;
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) != pid) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(50ms);
+  }
+  if (out != nullptr) *out = read_text(out_path);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The machine, its running proxy and a home folder of their own for every
+// program the test starts.
+class DesktopBrowsers : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    home_ = machine_.prefix() + "/home";
+    fs::create_directories(home_ + "/.config");
+    fs::create_directories(home_ + "/runtime");
+    fs::permissions(home_ + "/runtime", fs::perms::owner_all);
+    setenv("HOME", home_.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (home_ + "/.config").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", (home_ + "/runtime").c_str(), 1);
+    unsetenv("XDG_CURRENT_DESKTOP");
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    unsetenv("GSETTINGS_BACKEND");
+    machine_.write_definitions("Aads.blocked.test\n");
+    machine_.enable_logging();
+    // The remove program wants the start-up entry's key.
+    HKEY run_key = nullptr;
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run", 0,
+                    nullptr, 0, KEY_ALL_ACCESS, nullptr, &run_key, nullptr);
+    RegCloseKey(run_key);
+    setenv("VELLOMAR_MSGBOX_ANSWER", "yes", 1);
+  }
+  void TearDown() override {
+    if (bus_pid_ > 0) {
+      kill(bus_pid_, SIGTERM);
+      waitpid(bus_pid_, nullptr, 0);
+    }
+    unsetenv("VELLOMAR_MSGBOX_ANSWER");
+  }
+
+  int vellomar(const std::string& command, std::string* out = nullptr) {
+    return run({std::string(VELLOMAR_BIN_DIR) + "/vellomar", command}, machine_.install_dir(), out);
+  }
+  int vmremove() {
+    return run({std::string(VELLOMAR_BIN_DIR) + "/vmremove"}, machine_.install_dir());
+  }
+
+  // A session bus of the test's own, as dbus-run-session gives one.
+  bool start_session_bus() {
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0) return false;
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_adddup2(&files, pipe_fds[1], 3);
+    posix_spawn_file_actions_addclose(&files, pipe_fds[0]);
+    posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
+    const char* argv[] = {DBUS_DAEMON,   "--session",         "--nofork",
+                          "--nopidfile", "--print-address=3", nullptr};
+    const int spawned =
+        posix_spawn(&bus_pid_, DBUS_DAEMON, &files, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&files);
+    close(pipe_fds[1]);
+    std::string address;
+    char c;
+    while (spawned == 0 && read(pipe_fds[0], &c, 1) == 1 && c != '\n') address.push_back(c);
+    close(pipe_fds[0]);
+    if (address.empty()) return false;
+    setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+    return true;
+  }
+
+  std::string gsettings_get(const std::string& schema, const std::string& key) {
+    std::string out;
+    run({GSETTINGS, "get", schema, key}, home_, &out);
+    return out;
+  }
+
+  Machine machine_;
+  std::string home_;
+  pid_t bus_pid_ = -1;
+};
+
+// ---- Firefox ------------------------------------------------------------------
+
+// Firefox's prefs.js without the proxy preferences Vellomar sets.
+std::string other_prefs(const std::string& prefs_js) {
+  std::istringstream in(prefs_js);
+  std::string line, kept;
+  while (std::getline(in, line)) {
+    if (line.find("\"network.proxy.") == std::string::npos ||
+        line.find("allow_hijacking_localhost") != std::string::npos) {
+      kept += line + "\n";
+    }
+  }
+  return kept;
+}
+
+TEST_F(DesktopBrowsers, FirefoxProfileFollowsNetscapeSwitch) {
+  if (access(FIREFOX, X_OK) != 0) GTEST_SKIP() << "firefox-esr is not installed";
+  ASSERT_EQ(run({FIREFOX, "--headless", "-CreateProfile", "vmtest"}, home_), 0);
+  fs::path profile;
+  for (const char* layout : {"/.config/mozilla/firefox", "/.mozilla/firefox"}) {
+    if (!fs::exists(home_ + layout)) continue;
+    for (const auto& entry : fs::directory_iterator(home_ + layout)) {
+      if (entry.path().filename().string().ends_with(".vmtest")) profile = entry.path();
+    }
+  }
+  ASSERT_FALSE(profile.empty()) << "firefox made no profile";
+  // The user's own lines; the first lets a loopback origin go through a proxy.
+  const std::string users_js =
+      "user_pref(\"network.proxy.allow_hijacking_localhost\", true);\n"
+      "user_pref(\"browser.shell.checkDefaultBrowser\", false);\n";
+  std::ofstream(profile / "user.js", std::ios::binary) << users_js;
+  auto load = [&](const std::string& url) {
+    return run({FIREFOX, "--headless", "--profile", profile.string(), "--screenshot",
+                home_ + "/shot.png", url},
+               home_);
+  };
+  ASSERT_EQ(load("about:blank"), 0);  // Firefox writes its prefs.js once
+
+  ProxyProcess proxy(machine_);
+  ASSERT_TRUE(proxy.start());
+  std::string said;
+  ASSERT_EQ(vellomar("N", &said), 0);
+  EXPECT_NE(said.find("Firefox reads the new proxy setting when it next starts"), std::string::npos)
+      << said;
+  load(BLOCKED_URL);
+  EXPECT_NE(machine_.read_log().find("Blocked Ad: ads.blocked.test/banner.gif"), std::string::npos)
+      << machine_.read_log();
+  proxy.stop();
+
+  // Firefox keeps the proxied type in its own prefs.js: removing the block
+  // alone would not take it back.
+  const std::string prefs_before_remove = read_text(profile / "prefs.js");
+  EXPECT_NE(prefs_before_remove.find("user_pref(\"network.proxy.type\", 1);"), std::string::npos);
+  ASSERT_EQ(vmremove(), 0);
+  EXPECT_EQ(read_text(profile / "user.js"), users_js);
+  EXPECT_EQ(other_prefs(read_text(profile / "prefs.js")), other_prefs(prefs_before_remove));
+  // With the proxy gone, the page only arrives when Firefox goes direct.
+  OriginServer origin(
+      [](const std::string&) { return OriginServer::reply("<p>direct</p>", "text/html"); });
+  load("http://127.0.0.1:" + std::to_string(origin.port()) + "/direct.html");
+  EXPECT_TRUE(origin.wait_requests(1, 5s));
+}
+
+// ---- Chromium on GNOME ----------------------------------------------------------
+
+bool received_naming(const ForwardingProxy& proxy, const std::string& host) {
+  for (const std::string& piece : proxy.received()) {
+    if (piece.find(host) != std::string::npos) return true;
+  }
+  return false;
+}
+
+TEST_F(DesktopBrowsers, ChromiumFollowsTheGnomeProxySetting) {
+  for (const char* program : {CHROMIUM, DBUS_DAEMON, GSETTINGS, DCONF_SERVICE}) {
+    if (access(program, X_OK) != 0) GTEST_SKIP() << program << " is not installed";
+  }
+  ASSERT_TRUE(start_session_bus());
+  setenv("XDG_CURRENT_DESKTOP", "GNOME", 1);
+  setenv("GSETTINGS_BACKEND", "dconf", 1);
+  // The user's own proxy before Vellomar: a forwarding proxy of the test.
+  ForwardingProxy users_proxy;
+  const std::string port = std::to_string(users_proxy.port());
+  ASSERT_EQ(run({GSETTINGS, "set", "org.gnome.system.proxy.http", "host", "127.0.0.1"}, home_), 0);
+  ASSERT_EQ(run({GSETTINGS, "set", "org.gnome.system.proxy.http", "port", port}, home_), 0);
+  ASSERT_EQ(run({GSETTINGS, "set", "org.gnome.system.proxy", "mode", "manual"}, home_), 0);
+
+  ASSERT_EQ(vellomar("I"), 0);
+  EXPECT_EQ(gsettings_get("org.gnome.system.proxy.http", "port"), "8000\n");
+  EXPECT_EQ(gsettings_get("org.gnome.system.proxy.https", "host"), "'127.0.0.1'\n");
+  auto browse = [&](const std::string& url) {
+    const std::string profile = home_ + "/chromium";
+    return run({CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                "--user-data-dir=" + profile, "--dump-dom", url},
+               home_);
+  };
+  ProxyProcess proxy(machine_);
+  ASSERT_TRUE(proxy.start());  // reads the upstream proxy "vellomar I" stored
+  browse(BLOCKED_URL);
+  // Chromium may first try the page over HTTPS (a tunnel): either way the
+  // proxy answered it.
+  EXPECT_NE(machine_.read_log().find("Blocked Ad: ads.blocked.test"), std::string::npos)
+      << machine_.read_log();
+  // A page that is not blocked goes on to the user's proxy behind Vellomar.
+  browse("http://through.upstream.test/page.html");
+  EXPECT_TRUE(users_proxy.wait_received(1, 10s));
+  EXPECT_TRUE(received_naming(users_proxy, "through.upstream.test"));
+  proxy.stop();
+
+  ASSERT_EQ(vmremove(), 0);
+  EXPECT_EQ(gsettings_get("org.gnome.system.proxy", "mode"), "'manual'\n");
+  EXPECT_EQ(gsettings_get("org.gnome.system.proxy.http", "port"), port + "\n");
+  // Vellomar is stopped: the user's proxy now gets the request straight.
+  const std::size_t before = users_proxy.received().size();
+  browse("http://straight.test/page.html");
+  EXPECT_TRUE(users_proxy.wait_received(before + 1, 10s));
+  EXPECT_TRUE(received_naming(users_proxy, "straight.test"));
+}
+
+}  // namespace
