@@ -66,5 +66,21 @@ INSTANTIATE_TEST_SUITE_P(
                       Command{"Empty", "", -1, false, false}),
     [](const auto& info) { return info.param.name; });
 
+// "R" carries the switches that are on to today's browsers again (here a
+// Firefox profile in the test's home folder), and nothing else.
+TEST_F(EmptyMachineTest, RReappliesFirefoxProfilesOnlyWhileNetscapeIsTicked) {
+  const std::filesystem::path firefox = machine_dir() / "mozilla" / "firefox";
+  write_file_bytes(firefox / "profiles.ini", "[Profile0]\nIsRelative=1\nPath=p.default\n");
+  std::filesystem::create_directories(firefox / "p.default");
+  EXPECT_EQ(run_browser_command("R"), 0);
+  EXPECT_FALSE(std::filesystem::exists(firefox / "p.default" / "user.js"));
+  set_string(HKEY_LOCAL_MACHINE, INSTALL, "Netscape", "1");
+  EXPECT_EQ(run_browser_command("R"), 0);
+  EXPECT_NE(read_file_bytes(firefox / "p.default" / "user.js")
+                .find("user_pref(\"network.proxy.type\", 1);"),
+            std::string::npos);
+  std::filesystem::remove_all(machine_dir() / "mozilla");
+}
+
 }  // namespace
 }  // namespace browsercfg_test
