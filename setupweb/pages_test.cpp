@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "browsercfg/desktop_side.h"
 #include "settings/registry_settings.h"
 #include "settings/upstream_proxy.h"
 #include "setupweb/definitions.h"
@@ -137,6 +138,23 @@ INSTANTIATE_TEST_SUITE_P(
                       // Value 3 is compared on its first three characters only.
                       GeneralCase{"?ie=ie&netscape=netscape&log=logbook", 1, 1, 1},
                       GeneralCase{"?ie=ie&log=logbook", 1, 0, 0}));
+
+// A submission that changes a Firefox profile says, in one added line, that a
+// running Firefox takes the change at its next start; one that changes none
+// gives the page as it always was.
+TEST_F(SetupPages, GeneralSaysSoOnlyWhenAFirefoxProfileChanged) {
+  const std::filesystem::path firefox = prefix_ / "mozilla" / "firefox";
+  std::filesystem::create_directories(firefox / "p.default");
+  std::ofstream(firefox / "profiles.ini") << "[Profile0]\nIsRelative=1\nPath=p.default\n";
+  const std::string note = std::string(FIREFOX_RESTART_NOTE) + "</font></p>\r\n";
+  for (const char* target : {"?netscape=netscape&save=Save", "?save=Save"}) {
+    std::string page = page_of(serve(target));
+    EXPECT_NE(page.find(note), std::string::npos) << target;
+    page = page_of(serve(target));
+    EXPECT_EQ(page.find(FIREFOX_RESTART_NOTE), std::string::npos) << target;
+  }
+  EXPECT_FALSE(std::filesystem::exists(firefox / "p.default" / "user.js"));
+}
 
 TEST_F(SetupPages, GeneralWithoutValuesWritesNothing) {
   write_log_enabled(1);

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -45,11 +46,11 @@ std::string read_text(const fs::path& path) {
   return text.str();
 }
 
-// Runs a program to its end in `folder` with the process's environment; its
-// exit status (-1 when it could not start or did not end in time), its
-// standard output in *out.
+// Runs a program in `folder` with the process's environment until it ends or
+// `done` holds (then it is stopped); its exit status, or -1 when it could not
+// start, did not end in time or was stopped. Its standard output in *out.
 int run(const std::vector<std::string>& arguments, const std::string& folder,
-        std::string* out = nullptr) {
+        std::string* out = nullptr, const std::function<bool()>& done = nullptr) {
   std::vector<char*> argv;
   for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -59,7 +60,8 @@ int run(const std::vector<std::string>& arguments, const std::string& folder,
   posix_spawn_file_actions_addchdir_np(&files, folder.c_str());
   posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&files, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&files, 2, (folder + "/.stderr").c_str(),
+                                   O_WRONLY | O_CREAT | O_APPEND, 0600);
   pid_t pid = -1;
   const int spawned = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&files);
@@ -67,7 +69,7 @@ int run(const std::vector<std::string>& arguments, const std::string& folder,
   const auto deadline = std::chrono::steady_clock::now() + PROGRAM_TIMEOUT;
   int status = 0;
   while (waitpid(pid, &status, WNOHANG) != pid) {
-    if (std::chrono::steady_clock::now() > deadline) {
+    if (std::chrono::steady_clock::now() > deadline || (done && done())) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
       return -1;
@@ -183,10 +185,11 @@ TEST_F(DesktopBrowsers, FirefoxProfileFollowsNetscapeSwitch) {
       "user_pref(\"network.proxy.allow_hijacking_localhost\", true);\n"
       "user_pref(\"browser.shell.checkDefaultBrowser\", false);\n";
   std::ofstream(profile / "user.js", std::ios::binary) << users_js;
-  auto load = [&](const std::string& url) {
+  // Firefox is stopped as soon as what the test waits for has happened.
+  auto load = [&](const std::string& url, const std::function<bool()>& done = nullptr) {
     return run({FIREFOX, "--headless", "--profile", profile.string(), "--screenshot",
                 home_ + "/shot.png", url},
-               home_);
+               home_, nullptr, done);
   };
   ASSERT_EQ(load("about:blank"), 0);  // Firefox writes its prefs.js once
 
@@ -196,10 +199,14 @@ TEST_F(DesktopBrowsers, FirefoxProfileFollowsNetscapeSwitch) {
   ASSERT_EQ(vellomar("N", &said), 0);
   EXPECT_NE(said.find("Firefox reads the new proxy setting when it next starts"), std::string::npos)
       << said;
-  load(BLOCKED_URL);
-  EXPECT_NE(machine_.read_log().find("Blocked Ad: ads.blocked.test/banner.gif"), std::string::npos)
-      << machine_.read_log();
+  auto blocked = [&] {
+    return machine_.read_log().find("Blocked Ad: ads.blocked.test/banner.gif") != std::string::npos;
+  };
+  load(BLOCKED_URL, blocked);
+  EXPECT_TRUE(blocked()) << machine_.read_log();
   proxy.stop();
+  // Firefox wrote its prefs.js when it ended; wait for a clean one.
+  ASSERT_EQ(load("about:blank"), 0);
 
   // Firefox keeps the proxied type in its own prefs.js: removing the block
   // alone would not take it back.
@@ -211,8 +218,9 @@ TEST_F(DesktopBrowsers, FirefoxProfileFollowsNetscapeSwitch) {
   // With the proxy gone, the page only arrives when Firefox goes direct.
   OriginServer origin(
       [](const std::string&) { return OriginServer::reply("<p>direct</p>", "text/html"); });
-  load("http://127.0.0.1:" + std::to_string(origin.port()) + "/direct.html");
-  EXPECT_TRUE(origin.wait_requests(1, 5s));
+  load("http://127.0.0.1:" + std::to_string(origin.port()) + "/direct.html",
+       [&] { return !origin.requests().empty(); });
+  EXPECT_EQ(origin.requests().size(), 1u) << read_text(home_ + "/.stderr");
 }
 
 // ---- Chromium on GNOME ----------------------------------------------------------
@@ -241,34 +249,36 @@ TEST_F(DesktopBrowsers, ChromiumFollowsTheGnomeProxySetting) {
   ASSERT_EQ(vellomar("I"), 0);
   EXPECT_EQ(gsettings_get("org.gnome.system.proxy.http", "port"), "8000\n");
   EXPECT_EQ(gsettings_get("org.gnome.system.proxy.https", "host"), "'127.0.0.1'\n");
-  auto browse = [&](const std::string& url) {
+  // Chromium is stopped as soon as what the test waits for has happened.
+  auto browse = [&](const std::string& url, const std::function<bool()>& done) {
     const std::string profile = home_ + "/chromium";
     return run({CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
                 "--user-data-dir=" + profile, "--dump-dom", url},
-               home_);
+               home_, nullptr, done);
   };
   ProxyProcess proxy(machine_);
   ASSERT_TRUE(proxy.start());  // reads the upstream proxy "vellomar I" stored
-  browse(BLOCKED_URL);
   // Chromium may first try the page over HTTPS (a tunnel): either way the
   // proxy answered it.
-  EXPECT_NE(machine_.read_log().find("Blocked Ad: ads.blocked.test"), std::string::npos)
-      << machine_.read_log();
+  auto blocked = [&] {
+    return machine_.read_log().find("Blocked Ad: ads.blocked.test") != std::string::npos;
+  };
+  browse(BLOCKED_URL, blocked);
+  EXPECT_TRUE(blocked()) << machine_.read_log();
   // A page that is not blocked goes on to the user's proxy behind Vellomar.
-  browse("http://through.upstream.test/page.html");
-  EXPECT_TRUE(users_proxy.wait_received(1, 10s));
-  EXPECT_TRUE(received_naming(users_proxy, "through.upstream.test"));
+  auto through = [&] { return received_naming(users_proxy, "through.upstream.test"); };
+  browse("http://through.upstream.test/page.html", through);
+  EXPECT_TRUE(through());
   proxy.stop();
 
   ASSERT_EQ(vmremove(), 0);
   EXPECT_EQ(gsettings_get("org.gnome.system.proxy", "mode"), "'manual'\n");
   EXPECT_EQ(gsettings_get("org.gnome.system.proxy.http", "port"), port + "\n");
   // Vellomar is stopped: the user's proxy now gets the request straight.
-  const std::size_t before = users_proxy.received().size();
-  browse("http://straight.test/page.html");
-  EXPECT_TRUE(users_proxy.wait_received(before + 1, 10s));
-  EXPECT_TRUE(received_naming(users_proxy, "straight.test"));
+  auto straight = [&] { return received_naming(users_proxy, "straight.test"); };
+  browse("http://straight.test/page.html", straight);
+  EXPECT_TRUE(straight());
 }
 
 }  // namespace
