@@ -3,8 +3,8 @@
 
 #include <cstring>
 
+#include "filter/ad_rule.h"
 #include "filter/rule_index.h"
-#include "filter/rule_list.h"
 #include "filter/split_text.h"
 #include "text/text_helpers.h"
 

@@ -15,9 +15,9 @@
 #include <emmintrin.h>
 #endif
 
+#include "filter/ad_rule.h"
 #include "filter/matcher.h"
 #include "filter/rule_index.h"
-#include "filter/rule_list.h"
 #include "filter/split_text.h"
 #include "text/text_helpers.h"
 
