@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "filter/imported_list.h"
+
 // Longest piece of a line read at once; a longer line continues as the next
 // line. A rule text is therefore at most DEFINITION_PIECE_SIZE - 1 characters.
 constexpr std::size_t DEFINITION_PIECE_SIZE = 253;
@@ -28,4 +30,7 @@ struct RuleList {
   // verdicts as walking them; none means the matcher walks the list. Built
   // once the rules are final, and never changed afterwards.
   std::shared_ptr<const RuleIndex> index;
+  // The converted lists of the installation's "Lists" folder
+  // (filter/imported_list.h), asked after `rules` when none of them matched.
+  std::vector<std::shared_ptr<const ImportedList>> imported;
 };

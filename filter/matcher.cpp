@@ -76,7 +76,8 @@ int first_rule_verdict(const RuleList& rules, const char* host, const char* path
   return rules.index->match(host, std::strlen(host), path, std::strlen(path));
 }
 
-int match_request_in(const RuleList& rules, const char* host, const char* path) {
+int match_request_in(const RuleList& rules, const char* host, const char* path,
+                     RequestParty party) {
   if (std::strcmp(host, RELOAD_HOST) == 0) return VERDICT_RELOAD;
   if (blocking_off.load(std::memory_order_relaxed) == 1) return VERDICT_PASS;
   std::size_t host_size = std::strlen(host);
@@ -87,6 +88,8 @@ int match_request_in(const RuleList& rules, const char* host, const char* path) 
   }
   if (path_size < SHORTEST_FILTERED_PATH) return VERDICT_PASS;
   if (is_page_path(path, path_size)) return VERDICT_PASS;
-  if (rules.index != nullptr) return rules.index->match(host, host_size, path, path_size);
-  return first_rule_verdict_linear(rules, host, path);
+  int verdict = rules.index != nullptr ? rules.index->match(host, host_size, path, path_size)
+                                       : first_rule_verdict_linear(rules, host, path);
+  if (verdict != VERDICT_PASS || rules.imported.empty()) return verdict;
+  return imported_lists_verdict(rules.imported, host, host_size, path, path_size, party);
 }

@@ -10,6 +10,8 @@
 #include <atomic>
 #include <string>
 
+#include "filter/imported_list.h"
+
 constexpr int VERDICT_RELOAD = -1;
 constexpr int VERDICT_PASS = 0;
 constexpr int VERDICT_BLOCK = 1;
@@ -30,8 +32,10 @@ struct RuleList;
 // The verdict against a given list (match_request, filter/rules_in_force.h,
 // asks the list in force). host: the request's host name without port; path:
 // the request's path, or " *HTTPS*" for tunnels and requests through an
-// upstream proxy.
-int match_request_in(const RuleList& rules, const char* host, const char* path);
+// upstream proxy. The rules of imported lists that are limited to third-party
+// requests apply unless `party` says the request is a first-party one.
+int match_request_in(const RuleList& rules, const char* host, const char* path,
+                     RequestParty party = RequestParty::UNKNOWN);
 
 // The rule walk alone, without the fixed tests before it: the verdict of the
 // first rule of kind A, F, U or N (in list order) whose test holds, or

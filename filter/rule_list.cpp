@@ -11,6 +11,7 @@
 #include <new>
 
 #include "filter/definitions_parser.h"
+#include "filter/imported_list.h"
 #include "filter/rule_index.h"
 #include "platform/files.h"
 #include "platform/published.h"
@@ -91,9 +92,22 @@ std::shared_ptr<RuleList> build_from_file(const std::vector<AdRule>& base) {
   return list;
 }
 
+// Adds the converted lists to `list`; false when there are none.
+bool add_imported_lists(RuleList& list) {
+  try {
+    list.imported = load_imported_lists();
+  } catch (const std::bad_alloc&) {
+    // The user's own rules still apply.
+    list.imported.clear();
+    log_activity("ERROR:\t*****Malloc Failed!*****");
+  }
+  return !list.imported.empty();
+}
+
 void rebuild_locked() {
   std::shared_ptr<RuleList> list = build_from_file({});
   if (list == nullptr) list = std::make_shared<RuleList>();
+  add_imported_lists(*list);
   rules_in_force().publish(std::move(list));
 }
 
@@ -108,7 +122,14 @@ void load_ad_definitions() {
   std::lock_guard<std::mutex> lock(loader_mutex());
   std::shared_ptr<const RuleList> old = rules_in_force().load();
   std::shared_ptr<RuleList> list = build_from_file(old->rules);
-  if (list != nullptr) rules_in_force().publish(std::move(list));
+  if (list == nullptr) {
+    // Without the file the user's rules stay as they are; lists still load.
+    list = std::make_shared<RuleList>(RuleList{old->rules, old->index, {}});
+    if (!add_imported_lists(*list) && old->imported.empty()) return;
+  } else {
+    add_imported_lists(*list);
+  }
+  rules_in_force().publish(std::move(list));
 }
 
 void free_rule_list() {

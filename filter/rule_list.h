@@ -28,15 +28,16 @@ const RuleList& current_rules();
 
 // Reads "vellomar.ini" and puts its rules in front of the list in force,
 // applying each "P" line (stored with write_proxy_setting, then applied with
-// select_upstream_proxy). A file that cannot be opened changes nothing.
+// select_upstream_proxy), and reads the converted lists of the "Lists" folder
+// anew. Without that folder, a file that cannot be opened changes nothing.
 void load_ad_definitions();
 
 // Empties the list in force.
 void free_rule_list();
 
 // What a reload does, as one swap: the upstream proxy is reset
-// (reset_upstream_proxy), then the list is rebuilt from the file alone and
-// published. Sessions never see an empty list in between. A missing file
+// (reset_upstream_proxy), then the list is rebuilt from the file and the
+// converted lists alone and published. Sessions never see an empty list in between. A missing file
 // leaves an empty list in force.
 void reload_ad_definitions();
 

@@ -222,3 +222,33 @@ TEST_F(LoaderTest, SessionsMatchWhileReloading) {
 }
 
 }  // namespace
+
+// Converted lists of the "Lists" folder load beside the user's file, at
+// start-up and at each reload; the user's rules are asked first, a list's
+// exceptions and its limits to third-party requests hold, and "P", "N", "L"
+// and "O" lines in a list are ignored.
+TEST_F(LoaderTest, ImportedListsLoadBesideTheUsersFile) {
+  fs::create_directory("Lists");
+  std::ofstream("Lists/one.ini", std::ios::binary)
+      << "# header\nAads.example\nNads.example/pop\nP127.0.0.9:1\n#@U<ads.example/ok/\n"
+         "#3Atrack.example\nLads.example\n";
+  std::ofstream("Lists/notes.txt", std::ios::binary) << "Anot.a.list\n";
+  write_definitions("Uads.example/pop\nU<ads.example/ok/user\n");
+  load_ad_definitions();
+  EXPECT_TRUE(log_messages().empty());  // the list's "P" line was not applied
+  EXPECT_EQ(texts_in_force().size(), 2u);
+  EXPECT_EQ(match_request("ads.example", "/x.gif"), VERDICT_BLOCK);
+  EXPECT_EQ(match_request("ads.example", "/ok/x.gif"), VERDICT_PASS);
+  EXPECT_EQ(match_request("ads.example", "/ok/user.gif"), VERDICT_BLOCK);
+  EXPECT_EQ(match_request("not.a.list", "/x.gif"), VERDICT_PASS);
+  EXPECT_EQ(match_request("track.example", " *HTTPS*"), VERDICT_BLOCK);
+  EXPECT_EQ(match_request_from("track.example", "/x.gif", RequestParty::FIRST_PARTY), VERDICT_PASS);
+  char piece[] = "window.open(x)";
+  neutralise_popups(piece, "ads.example");
+  EXPECT_STREQ(piece, "window.open(x)");
+
+  fs::remove_all("Lists");
+  reload_ad_definitions();
+  EXPECT_EQ(match_request("ads.example", "/x.gif"), VERDICT_PASS);
+  EXPECT_EQ(texts_in_force().size(), 2u);
+}

@@ -11,6 +11,10 @@ int match_request(const char* host, const char* path) {
   return match_request_in(current_rules(), host, path);
 }
 
+int match_request_from(const char* host, const char* path, RequestParty party) {
+  return match_request_in(current_rules(), host, path, party);
+}
+
 void neutralise_popups_in(const RuleList& rules, char* piece, const char* host) {
   int count = neutralise_popups_quietly(rules, piece, host);
   for (int i = 0; i < count; ++i) log_activity("Blocked Popup: %s", host);

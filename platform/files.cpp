@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -505,4 +506,26 @@ int change_directory(const char* name) {
 int make_directory(const char* name) {
   if (name == nullptr) return -1;
   return mkdir(platform::host_path(name).c_str(), 0777) == 0 ? 0 : -1;
+}
+
+std::vector<std::string> list_files(const char* folder) {
+  std::vector<std::string> names;
+  if (folder == nullptr) return names;
+  const std::string path = platform::host_path(folder);
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return names;
+  try {
+    while (const dirent* entry = readdir(dir)) {
+      struct stat info;
+      const std::string full = path + "/" + entry->d_name;
+      if (stat(full.c_str(), &info) == 0 && S_ISREG(info.st_mode))
+        names.emplace_back(entry->d_name);
+    }
+  } catch (...) {
+    closedir(dir);
+    return {};
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
 }

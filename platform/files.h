@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -62,3 +63,7 @@ int change_directory(const char* name);
 // Creates one folder; 0 when created, -1 otherwise (an existing folder gives
 // -1 with errno EEXIST, as the C library's _mkdir does).
 int make_directory(const char* name);
+
+// The names of the regular files in a folder, in byte order; none when the
+// folder does not exist or cannot be read.
+std::vector<std::string> list_files(const char* folder);

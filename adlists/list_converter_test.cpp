@@ -1,0 +1,200 @@
+// The converter, one table per rule form: what each list line becomes, and
+// the reason the report gives when it is approximated or skipped. The
+// converted lines are also checked against requests through the matcher, so
+// a conversion that reads right but blocks wrong is caught too.
+#include "adlists/list_converter.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "filter/imported_list.h"
+#include "filter/matcher.h"
+
+namespace {
+
+using adlists::convert_list;
+
+std::string body_of(const adlists::ConvertedList& list) {
+  return list.definitions;
+}
+
+adlists::ConvertedList convert_adblock(const std::string& line) {
+  std::string error;
+  auto out = convert_list("[Adblock Plus 2.0]\n" + line + "\n||filler.example^\n", &error);
+  EXPECT_TRUE(out.has_value()) << error;
+  return out.value_or(adlists::ConvertedList{});
+}
+
+// The lines a rule gives, without the filler rule's.
+std::string lines_for(const std::string& rule) {
+  std::string all = body_of(convert_adblock(rule));
+  std::string filler = "Afiller.example\nA>.filler.example\n";
+  std::size_t at = all.rfind(filler);
+  return at == std::string::npos ? all : all.erase(at, filler.size());
+}
+
+struct Case {
+  const char* rule;
+  const char* lines;   // the converted lines, "" when skipped
+  const char* reason;  // approximation or skip reason, "" when exact
+};
+
+class RuleForm : public ::testing::TestWithParam<Case> {};
+
+TEST_P(RuleForm, ConvertsAsTabled) {
+  const Case& c = GetParam();
+  adlists::ConvertedList out = convert_adblock(c.rule);
+  EXPECT_EQ(lines_for(c.rule), c.lines);
+  const auto& r = out.report;
+  std::string reason;
+  if (!r.skipped_by_reason.empty()) reason = r.skipped_by_reason.begin()->first;
+  if (!r.approximated_by_reason.empty()) reason = r.approximated_by_reason.begin()->first;
+  EXPECT_NE(reason.find(c.reason), std::string::npos) << reason;
+  if (*c.reason == '\0') EXPECT_EQ(reason, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HostAnchored, RuleForm,
+    ::testing::Values(Case{"||ads.example.com^", "Aads.example.com\nA>.ads.example.com\n", ""},
+                      Case{"||Ads.Example.com^*", "Aads.example.com\nA>.ads.example.com\n", ""},
+                      Case{"||ads.", "A<ads.\nA$.ads.\n", ""},
+                      Case{"||tracker.net", "A<tracker.net\nA$.tracker.net\n", ""},
+                      Case{"||example.com/ads/", "U<example.com/ads/\n", "subdomains"},
+                      Case{"||example.com/ad.js|", "Uexample.com/ad.js\n", "subdomains"},
+                      Case{"||example.com/ad^",
+                           "Uexample.com/ad\nU<example.com/ad/\nU<example.com/ad?\n"
+                           "U<example.com/ad&\nU<example.com/ad=\nU<example.com/ad;\n",
+                           "subdomains"},
+                      Case{"||example.com:8080/", "", "scheme or port"},
+                      Case{"||*.example.com^", "", "wildcard"},
+                      Case{"||example.com^foo", "", "separator"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    SchemeAnchored, RuleForm,
+    ::testing::Values(Case{"|http://ads.example.com/x/", "U<ads.example.com/x/\n", ""},
+                      Case{"|http://ads.example.com^", "U<ads.example.com/\n", ""},
+                      Case{"|https://ads.example.com/x", "", "HTTPS"},
+                      Case{"|ftp://x/", "", "scheme"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Substrings, RuleForm,
+    ::testing::Values(Case{"/banner/ad.", "U$/banner/ad.\n", ""},
+                      Case{"*/adframe/*", "U$/adframe/\n", ""}, Case{".swf|", "U>.swf\n", ""},
+                      Case{"/ad-", "U$/ad-\n", ""},
+                      Case{"&adtype=^",
+                           "U>&adtype=\nU$&adtype=/\nU$&adtype=?\nU$&adtype=&\n"
+                           "U$&adtype==\nU$&adtype=;\n",
+                           "trailing ^"},
+                      Case{"/ads/*/banner", "", "wildcard"},
+                      Case{"/banner[0-9]+\\.gif/", "", "regular expression"},
+                      Case{"http://x/", "", "scheme"}, Case{"*", "", "no pattern"},
+                      Case{"/ad\xC3\xA9x", "", "ASCII"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, RuleForm,
+    ::testing::Values(
+        Case{"||ads.example^$third-party", "#3Aads.example\n#3A>.ads.example\n", ""},
+        Case{"||ads.example^$3p,match-case", "#3Aads.example\n#3A>.ads.example\n", ""},
+        Case{"||ads.example^$important", "Aads.example\nA>.ads.example\n", "important"},
+        Case{"||ads.example^$script", "", "resource types"},
+        Case{"||ads.example^$~image", "", "resource types"},
+        Case{"||ads.example^$domain=news.example", "", "$domain="},
+        Case{"||ads.example^$~third-party", "", "first-party"},
+        Case{"||ads.example^$popup", "", "pop-up"},
+        Case{"||ads.example^$csp=script-src", "", "cannot honour: $csp"},
+        Case{"/ads$/", "", "regular expression"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Exceptions, RuleForm,
+    ::testing::Values(Case{"@@||ads.example^", "#@Aads.example\n#@A>.ads.example\n", ""},
+                      Case{"@@/ad.js$script,domain=site.example", "#@U$/ad.js\n", "more widely"},
+                      Case{"@@||site.example^$document", "", "whole page"},
+                      Case{"@@||site.example^$elemhide", "", "whole page"},
+                      Case{"@@||x.example^$badfilter", "", "$badfilter"}));
+
+TEST(ListConverter, CosmeticRulesAreCountedNotConverted) {
+  auto out = convert_adblock("example.com##.ad-box\n##.banner\nexample.com#@#.ad\n/x/ad.");
+  EXPECT_EQ(out.report.cosmetic, 3u);
+  EXPECT_EQ(out.report.exact, 2u);  // "/x/ad." and the filler
+}
+
+TEST(ListConverter, HostsFileGivesExactHosts) {
+  std::string error;
+  auto out = convert_list(
+      "# hosts\n127.0.0.1 localhost\n::1 ip6-localhost\n0.0.0.0 Ads.Example.com  # ad\n"
+      "127.0.0.1 a.example b.example\n10.1.2.3 intranet.example\n0.0.0.0 bad_host!\n",
+      &error);
+  ASSERT_TRUE(out.has_value()) << error;
+  EXPECT_EQ(out->format, adlists::ListFormat::HOSTS);
+  EXPECT_EQ(out->definitions, "Aads.example.com\nAa.example\nAb.example\n");
+  EXPECT_EQ(out->report.exact, 3u);
+  EXPECT_EQ(out->report.skipped, 2u);
+}
+
+TEST(ListConverter, ExpiresAndTitleAreRead) {
+  std::string error;
+  auto out = convert_list("[Adblock Plus 2.0]\n! Title: Test\n! Expires: 12 hours\n||a.example^\n",
+                          &error);
+  ASSERT_TRUE(out.has_value());
+  EXPECT_EQ(out->title, "Test");
+  EXPECT_EQ(out->expires_seconds, 12 * 3600);
+  EXPECT_EQ(adlists::parse_expires("4 days (update frequency)"), 4 * 24 * 3600);
+  EXPECT_FALSE(adlists::parse_expires("soon").has_value());
+}
+
+class NotAList : public ::testing::TestWithParam<std::pair<std::string, const char*>> {};
+
+TEST_P(NotAList, IsRefusedWithAReason) {
+  std::string error;
+  EXPECT_FALSE(convert_list(GetParam().first, &error).has_value());
+  EXPECT_NE(error.find(GetParam().second), std::string::npos) << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, NotAList,
+    ::testing::Values(
+        std::pair<std::string, const char*>{"", "empty"},
+        std::pair<std::string, const char*>{std::string("\x7f"
+                                                        "ELF\0\1\2",
+                                                        7),
+                                            "binary"},
+        std::pair<std::string, const char*>{"<!DOCTYPE html>\n<html>", "HTML"},
+        std::pair<std::string, const char*>{"Dear user,\nthis is a letter.\n", "neither"},
+        std::pair<std::string, const char*>{"[Adblock Plus 2.0]\n! only\n", "no rule"}));
+
+// The converted lines block what the rule blocks and nothing the rule lets
+// pass, exceptions and third-party rules included.
+TEST(ListConverter, ConvertedListDecidesRequests) {
+  std::string error;
+  auto out = convert_list(
+      "[Adblock Plus 2.0]\n||ads.example^\n@@||ads.example/ok/\n||track.example^$third-party\n"
+      "/banner/ad.\n",
+      &error);
+  ASSERT_TRUE(out.has_value());
+  auto list = parse_imported_list("t", out->definitions);
+  std::vector<std::shared_ptr<const ImportedList>> lists{list};
+  auto verdict = [&](const std::string& host, const std::string& path, RequestParty party) {
+    return imported_lists_verdict(lists, host.data(), host.size(), path.data(), path.size(), party);
+  };
+  const auto third = RequestParty::THIRD_PARTY;
+  EXPECT_EQ(verdict("ads.example", "/x.gif", third), VERDICT_BLOCK);
+  EXPECT_EQ(verdict("cdn.ads.example", " *HTTPS*", RequestParty::UNKNOWN), VERDICT_BLOCK);
+  EXPECT_EQ(verdict("badads.example", "/x.gif", third), VERDICT_PASS);
+  EXPECT_EQ(verdict("ads.example", "/ok/x.gif", third), VERDICT_PASS);
+  EXPECT_EQ(verdict("track.example", "/p", third), VERDICT_BLOCK);
+  EXPECT_EQ(verdict("track.example", " *HTTPS*", RequestParty::UNKNOWN), VERDICT_BLOCK);
+  EXPECT_EQ(verdict("track.example", "/p", RequestParty::FIRST_PARTY), VERDICT_PASS);
+  EXPECT_EQ(verdict("site.example", "/banner/ad.png", third), VERDICT_BLOCK);
+}
+
+TEST(ThirdParty, JudgedByRegistrableDomain) {
+  EXPECT_FALSE(is_third_party("img.news.example", "www.news.example"));
+  EXPECT_FALSE(is_third_party("a.bbc.co.uk", "www.bbc.co.uk"));
+  EXPECT_TRUE(is_third_party("ads.example", "news.example"));
+  EXPECT_TRUE(is_third_party("a.foo.co.uk", "a.bar.co.uk"));
+  EXPECT_FALSE(is_third_party("localhost", "localhost"));
+}
+
+}  // namespace

@@ -1,0 +1,122 @@
+// Reading converted lists and asking them for a verdict.
+#include "filter/imported_list.h"
+
+#include <cstdio>
+#include <new>
+
+#include "filter/matcher.h"
+#include "filter/rule_index.h"
+#include "platform/files.h"
+#include "settings/activity_log.h"
+
+namespace {
+
+bool is_list_rule_kind(char c) {
+  return c == 'A' || c == 'F' || c == 'U';
+}
+
+std::shared_ptr<const RuleIndex> index_of(const std::vector<AdRule>& rules) {
+  if (rules.empty()) return nullptr;
+  return build_rule_index(rules);
+}
+
+bool matches(const std::shared_ptr<const RuleIndex>& index, const char* host, std::size_t host_size,
+             const char* path, std::size_t path_size) {
+  return index != nullptr && index->match(host, host_size, path, path_size) != VERDICT_PASS;
+}
+
+bool read_whole_file(const std::string& name, std::string* text) {
+  FILE* file = open_file(name.c_str(), "r");
+  if (file == nullptr) return false;
+  char buffer[65536];
+  std::size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text->append(buffer, got);
+  bool ok = std::ferror(file) == 0;
+  std::fclose(file);
+  return ok;
+}
+
+// The registrable part of a host name, as is_third_party describes it.
+std::string_view site_of(std::string_view host) {
+  std::size_t last = host.rfind('.');
+  if (last == std::string_view::npos || last == 0) return host;
+  std::size_t second = host.rfind('.', last - 1);
+  if (second == std::string_view::npos) return host;
+  std::string_view tld = host.substr(last + 1);
+  std::string_view label = host.substr(second + 1, last - second - 1);
+  bool country_second_level =
+      tld.size() == 2 && (label.size() <= 2 || label == "com" || label == "net" || label == "org" ||
+                          label == "gov" || label == "edu");
+  if (country_second_level) {
+    std::size_t third = host.rfind('.', second - 1);
+    if (second == 0) return host;
+    return third == std::string_view::npos ? host : host.substr(third + 1);
+  }
+  return host.substr(second + 1);
+}
+
+}  // namespace
+
+std::shared_ptr<const ImportedList> parse_imported_list(std::string name, std::string_view text) {
+  std::vector<AdRule> block;
+  std::vector<AdRule> third_party;
+  std::vector<AdRule> exceptions;
+  while (!text.empty()) {
+    std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    std::vector<AdRule>* into = &block;
+    if (line.size() >= 2 && line[0] == '#' && (line[1] == '@' || line[1] == '3')) {
+      into = line[1] == '@' ? &exceptions : &third_party;
+      line.remove_prefix(2);
+    }
+    if (line.empty() || !is_list_rule_kind(line[0])) continue;
+    into->push_back(AdRule{std::string(line.substr(1)), line[0]});
+  }
+  auto list = std::make_shared<ImportedList>();
+  list->name = std::move(name);
+  list->rule_lines = block.size() + third_party.size() + exceptions.size();
+  list->block = index_of(block);
+  list->third_party = index_of(third_party);
+  list->exceptions = index_of(exceptions);
+  return list;
+}
+
+int imported_lists_verdict(const std::vector<std::shared_ptr<const ImportedList>>& lists,
+                           const char* host, std::size_t host_size, const char* path,
+                           std::size_t path_size, RequestParty party) {
+  for (const auto& list : lists) {
+    bool blocked = matches(list->block, host, host_size, path, path_size) ||
+                   (party != RequestParty::FIRST_PARTY &&
+                    matches(list->third_party, host, host_size, path, path_size));
+    if (blocked && !matches(list->exceptions, host, host_size, path, path_size)) {
+      return VERDICT_BLOCK;
+    }
+  }
+  return VERDICT_PASS;
+}
+
+std::vector<std::shared_ptr<const ImportedList>> load_imported_lists() {
+  std::vector<std::shared_ptr<const ImportedList>> lists;
+  const std::string suffix = IMPORTED_LIST_SUFFIX;
+  for (const std::string& file : list_files(IMPORTED_LISTS_DIR)) {
+    if (file.size() <= suffix.size() ||
+        file.compare(file.size() - suffix.size(), suffix.size(), suffix) != 0) {
+      continue;
+    }
+    std::string text;
+    std::string name = file.substr(0, file.size() - suffix.size());
+    if (!read_whole_file(std::string(IMPORTED_LISTS_DIR) + "/" + file, &text)) {
+      log_activity("ERROR:\t*****Could not read the list %s*****", name.c_str());
+      continue;
+    }
+    lists.push_back(parse_imported_list(std::move(name), text));
+  }
+  return lists;
+}
+
+bool is_third_party(std::string_view host, std::string_view referer_host) {
+  if (host == referer_host) return false;
+  return site_of(host) != site_of(referer_host);
+}

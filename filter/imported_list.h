@@ -1,0 +1,66 @@
+// Ad lists imported by vmlists: the converted files of the "Lists" folder of
+// the installation, read beside the user's own "vellomar.ini".
+//
+// A converted file is written in the definitions language, so it could be
+// read as a definitions file; only A, F and U lines count here ("P", "N",
+// "L" and "O" lines are ignored: a list must not choose the upstream proxy,
+// close windows or touch replies). Two kinds of comment lines carry what that
+// language cannot say and only this loader reads:
+//   "#@" + rule line   an exception: a request it matches is not blocked by
+//                      this list
+//   "#3" + rule line   a rule for third-party requests only
+// The user's own rules are asked first; the lists only ever block.
+//
+// Everything here is built once and never changed afterwards, so any number
+// of threads may match against it at once.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The folder of the installation that holds the converted lists, and the
+// ending of their file names.
+inline constexpr char IMPORTED_LISTS_DIR[] = "Lists";
+inline constexpr char IMPORTED_LIST_SUFFIX[] = ".ini";
+
+class RuleIndex;
+
+// What the proxy knows of the page that made a request.
+enum class RequestParty {
+  UNKNOWN,      // a tunnel: no header can be seen
+  FIRST_PARTY,  // same site as the Referer, or no Referer (a page the user opened)
+  THIRD_PARTY,  // the Referer names another site
+};
+
+struct ImportedList {
+  std::string name;
+  std::shared_ptr<const RuleIndex> block;        // null when the list has none
+  std::shared_ptr<const RuleIndex> third_party;  // for THIRD_PARTY and UNKNOWN requests
+  std::shared_ptr<const RuleIndex> exceptions;
+  std::size_t rule_lines = 0;
+};
+
+// Builds a list from a converted file's text (lines end in LF; CR before it
+// is dropped). May throw std::bad_alloc.
+std::shared_ptr<const ImportedList> parse_imported_list(std::string name, std::string_view text);
+
+// VERDICT_BLOCK when some list blocks the request and none of that list's
+// exceptions matches it; VERDICT_PASS otherwise.
+int imported_lists_verdict(const std::vector<std::shared_ptr<const ImportedList>>& lists,
+                           const char* host, std::size_t host_size, const char* path,
+                           std::size_t path_size, RequestParty party);
+
+// Reads every "*.ini" of IMPORTED_LISTS_DIR (in the current directory) in
+// name order. A missing folder gives no lists; a file that cannot be read is
+// left out and logged.
+std::vector<std::shared_ptr<const ImportedList>> load_imported_lists();
+
+// Whether a request for `host` made by a page of `referer_host` is a
+// third-party one: the two hosts do not share their registrable domain
+// (judged from the last labels, without a public-suffix table: two labels,
+// or three when the second-to-last is a short one under a country code, as
+// in example.co.uk).
+bool is_third_party(std::string_view host, std::string_view referer_host);
