@@ -52,7 +52,9 @@ TEST_P(RuleForm, ConvertsAsTabled) {
   if (!r.skipped_by_reason.empty()) reason = r.skipped_by_reason.begin()->first;
   if (!r.approximated_by_reason.empty()) reason = r.approximated_by_reason.begin()->first;
   EXPECT_NE(reason.find(c.reason), std::string::npos) << reason;
-  if (*c.reason == '\0') EXPECT_EQ(reason, "");
+  if (*c.reason == '\0') {
+    EXPECT_EQ(reason, "");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
