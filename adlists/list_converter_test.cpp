@@ -197,6 +197,14 @@ TEST(ThirdParty, JudgedByRegistrableDomain) {
   EXPECT_TRUE(is_third_party("ads.example", "news.example"));
   EXPECT_TRUE(is_third_party("a.foo.co.uk", "a.bar.co.uk"));
   EXPECT_FALSE(is_third_party("localhost", "localhost"));
+  const std::string head = "GET /x HTTP/1.1\r\nHost: ads.example\r\n";
+  EXPECT_EQ(
+      party_from_headers(head + "REFERER: http://u@www.news.example:81/p\r\n\r\n", "ads.example"),
+      RequestParty::THIRD_PARTY);
+  EXPECT_EQ(party_from_headers(head + "Referer: https://ads.example/\r\n\r\n", "ads.example"),
+            RequestParty::FIRST_PARTY);
+  EXPECT_EQ(party_from_headers(head + "\r\nReferer: http://news.example/\r\n", "ads.example"),
+            RequestParty::FIRST_PARTY);
 }
 
 }  // namespace

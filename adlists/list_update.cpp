@@ -1,6 +1,7 @@
 // One list from its source to its installed file.
 #include "adlists/list_update.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -53,7 +54,12 @@ std::optional<ConvertedList> fetch_and_convert(const std::string& source, const 
                                                ListChange* change) {
   std::string text;
   std::string error;
-  if (is_web_address(source)) {
+  if (!options.local_copy.empty()) {
+    if (!read_source_file(options.local_copy, MAX_LIST_BYTES, &text, &error)) {
+      change->message = error;
+      return std::nullopt;
+    }
+  } else if (is_web_address(source)) {
     FetchRequest request;
     request.url = source;
     if (held != nullptr) {
@@ -104,6 +110,11 @@ ListChange add_list(const std::string& source, std::string name, const SourceOpt
   info.name = name;
   info.source = absolute_source(source);
   info.converted_at = now;
+  struct stat copy_info {};
+  if (!options.local_copy.empty() && stat(options.local_copy.c_str(), &copy_info) == 0 &&
+      copy_info.st_mtime < now) {
+    info.converted_at = copy_info.st_mtime;
+  }
   std::optional<ConvertedList> converted =
       fetch_and_convert(info.source, nullptr, options, &info, &change);
   if (!converted) {

@@ -18,6 +18,10 @@ namespace adlists {
 struct SourceOptions {
   long timeout_seconds = DEFAULT_FETCH_TIMEOUT_SECONDS;
   std::string ca_file;  // "" for the system's certificates
+  // For add: a file with a copy of the source's list, read instead of the
+  // source (which is still recorded for later updates); the list then counts
+  // as converted when that file was last changed.
+  std::string local_copy;
 };
 
 struct ListChange {

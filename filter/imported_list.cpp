@@ -120,3 +120,32 @@ bool is_third_party(std::string_view host, std::string_view referer_host) {
   if (host == referer_host) return false;
   return site_of(host) != site_of(referer_host);
 }
+
+RequestParty party_from_headers(std::string_view head, std::string_view host) {
+  std::size_t end = head.find("\r\n\r\n");
+  if (end != std::string_view::npos) head = head.substr(0, end + 2);
+  static constexpr std::string_view NAME = "\nreferer:";
+  for (std::size_t at = head.find('\n'); at != std::string_view::npos;
+       at = head.find('\n', at + 1)) {
+    if (head.size() - at < NAME.size()) break;
+    bool same = true;
+    for (std::size_t i = 0; i < NAME.size() && same; ++i) {
+      char c = head[at + i];
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+      same = c == NAME[i];
+    }
+    if (!same) continue;
+    std::string_view value = head.substr(at + NAME.size());
+    value = value.substr(0, value.find_first_of("\r\n"));
+    std::size_t scheme = value.find("://");
+    if (scheme == std::string_view::npos) return RequestParty::THIRD_PARTY;
+    value.remove_prefix(scheme + 3);
+    std::string_view referer_host = value.substr(0, value.find_first_of(":/?#"));
+    if (std::size_t at_sign = referer_host.rfind('@'); at_sign != std::string_view::npos) {
+      referer_host.remove_prefix(at_sign + 1);
+    }
+    return is_third_party(host, referer_host) ? RequestParty::THIRD_PARTY
+                                              : RequestParty::FIRST_PARTY;
+  }
+  return RequestParty::FIRST_PARTY;
+}

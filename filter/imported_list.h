@@ -64,3 +64,7 @@ std::vector<std::shared_ptr<const ImportedList>> load_imported_lists();
 // or three when the second-to-last is a short one under a country code, as
 // in example.co.uk).
 bool is_third_party(std::string_view host, std::string_view referer_host);
+
+// The party of a plain request from its head (request line and header
+// lines): by the host of its Referer header; FIRST_PARTY without one.
+RequestParty party_from_headers(std::string_view request_head, std::string_view host);

@@ -241,7 +241,12 @@ DispatchResult dispatch_request(SessionState& session, char* buffer, std::size_t
   const int port = port_of_host(host, &bare_host_length);
   host[bare_host_length] = '\0';
 
-  switch (match_request(host, path)) {
+  // Rules of imported lists limited to third-party requests look at the
+  // Referer; a tunnel shows no header, so its party is unknown.
+  const RequestParty party =
+      tunnel ? RequestParty::UNKNOWN
+             : party_from_headers(std::string_view(buffer, length), host);
+  switch (match_request_from(host, path, party)) {
     case VERDICT_RELOAD:
       reload_ad_definitions();
       send_all(session.client, RELOAD_PAGE.data(), RELOAD_PAGE.size());

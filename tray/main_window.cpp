@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "adlists/background_updates.h"
 #include "browsercfg/browser_commands.h"
 #include "platform/files.h"
 #include "platform/msgbox.h"
@@ -102,6 +103,11 @@ LRESULT main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam
       if (start_thread(proxy_thread_main, const_cast<ProxyStart*>(&PROXY_START)) != 0) {
         show_message(MB_OK, "Can't start Proxy Thread");
         DestroyWindow(window);
+        return 1;
+      }
+      // Imported lists are kept fresh beside the proxy, never on its path.
+      if (!adlists::start_background_list_updates()) {
+        log_activity("ERROR:\t*****Could not start the ad list updates*****");
       }
       return 1;
     case WM_DESTROY:

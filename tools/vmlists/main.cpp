@@ -30,13 +30,18 @@ constexpr int kExitUsage = 2;
 constexpr char kInstallDir[] = "C:\\Program Files\\Vellomar";
 
 const char kUsage[] =
-    "usage: vmlists [--timeout=SECONDS] [--ca-file=FILE] COMMAND\n"
+    "usage: vmlists [--timeout=SECONDS] [--ca-file=FILE] [--copy=FILE] COMMAND\n"
     "  add SOURCE [NAME]   import an Adblock-style list or a hosts file from a file\n"
     "                      or an http(s) address (NAME: made from SOURCE if left out)\n"
     "  update [NAME]       fetch every list (or NAME) again from its source\n"
     "  list                show the imported lists\n"
     "  remove NAME         remove a list\n"
-    "  report NAME         show what could not be converted, by reason\n";
+    "  report NAME         show what could not be converted, by reason\n"
+    "options:\n"
+    "  --timeout=SECONDS   give up a download that stalls this long (default 60)\n"
+    "  --ca-file=FILE      trust the certificates in FILE instead of the system's\n"
+    "  --copy=FILE         add: read the list from FILE, a copy of what SOURCE\n"
+    "                      serves; later updates fetch SOURCE itself\n";
 
 int usage(const char* problem) {
   std::fprintf(stderr, "vmlists: %s\n%s", problem, kUsage);
@@ -91,6 +96,8 @@ int main(int argc, char** argv) {
       if (options.timeout_seconds <= 0) return usage("--timeout needs a number of seconds");
     } else if (a.rfind("--ca-file=", 0) == 0) {
       options.ca_file = a.substr(10);
+    } else if (a.rfind("--copy=", 0) == 0) {
+      options.local_copy = a.substr(7);
     } else if (a.rfind("--", 0) == 0) {
       return usage(("unknown option " + a).c_str());
     } else {
@@ -116,6 +123,12 @@ int main(int argc, char** argv) {
     if (!adlists::is_web_address(source) && source[0] != '/') {
       char cwd[4096];
       if (getcwd(cwd, sizeof cwd) != nullptr) source = std::string(cwd) + "/" + source;
+    }
+  }
+  if (!options.local_copy.empty() && options.local_copy[0] != '/') {
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) != nullptr) {
+      options.local_copy = std::string(cwd) + "/" + options.local_copy;
     }
   }
   if (change_directory(kInstallDir) != 0) {
