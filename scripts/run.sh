@@ -66,6 +66,33 @@ if ! port_answers; then
   exit 1
 fi
 
+# A fresh installation subscribes to EasyList and EasyPrivacy. The first
+# copies come from the ones Debian's packaged browser extension ships (no
+# network needed); "vmlists update", and the running Vellomar once they
+# expire, fetch fresh ones from the lists' own addresses.
+shipped_list() {
+  local package file
+  for package in webext-ublock-origin-firefox webext-ublock-origin-chromium; do
+    file=$(dpkg -L "$package" 2>/dev/null | grep "/$1\$" | head -n 1) || true
+    if [[ -n "$file" && -r "$file" ]]; then
+      echo "$file"
+      return 0
+    fi
+  done
+  return 1
+}
+if [[ ! -d "$install_dir/Lists" ]]; then
+  for list in easylist easyprivacy; do
+    address="https://easylist.to/easylist/$list.txt"
+    if copy=$(shipped_list "$list.txt"); then
+      "$bin/vmlists" "--copy=$copy" add "$address" "$list" || true
+    else
+      "$bin/vmlists" add "$address" "$list" ||
+        echo "run.sh: could not subscribe to $list; try later: $bin/vmlists add $address" >&2
+    fi
+  done
+fi
+
 cat <<EOT
 
 Vellomar is blocking ads on 127.0.0.1:8000 (machine folder: $prefix).
@@ -73,6 +100,7 @@ Vellomar is blocking ads on 127.0.0.1:8000 (machine folder: $prefix).
   Use it:        point your browser's HTTP and HTTPS proxy at 127.0.0.1 port 8000
                  (how, for each browser: $install_dir/Vellomar.txt)
   Setup pages:   http://127.0.0.1:8000/
+  Ad lists:      $bin/vmlists list      (add, update, remove, report: vmlists --help)
   Tray menu:     $bin/vmtray menu
   Stop it:       $bin/vmtray choose "Exit Vellomar"      (answer yes)
   Remove it:     stop it, then run "$install_dir/VMRemove.exe"
