@@ -244,8 +244,7 @@ DispatchResult dispatch_request(SessionState& session, char* buffer, std::size_t
   // Rules of imported lists limited to third-party requests look at the
   // Referer; a tunnel shows no header, so its party is unknown.
   const RequestParty party =
-      tunnel ? RequestParty::UNKNOWN
-             : party_from_headers(std::string_view(buffer, length), host);
+      tunnel ? RequestParty::UNKNOWN : party_from_headers(std::string_view(buffer, length), host);
   switch (match_request_from(host, path, party)) {
     case VERDICT_RELOAD:
       reload_ad_definitions();
