@@ -6,8 +6,9 @@
 // into one or more such tests whose union is never wider than the rule:
 //   ||example.com^       host equal to example.com, or ending in .example.com
 //   ||ads.               host starting with "ads.", or containing ".ads."
-//   ||example.com/path   address starting with example.com/path (the named
-//                        host only: its subdomains cannot be said narrowly)
+//   ||example.com/path   address starting with example.com/path, and for the
+//                        subdomains an "S" line: host ending in .example.com
+//                        and path starting with /path
 //   |http://host/path    address starting with host/path
 //   /banner/ad.          address containing /banner/ad.
 //   x.gif|               address ending in x.gif
@@ -65,7 +66,7 @@ const char R_PAGE_EXCEPTION[] = "exception for a whole page (the proxy does not 
 const char R_OPTION[] = "option the proxy cannot honour: $";
 const char R_HOSTS_ADDRESS[] = "hosts entry that maps a name to a real address";
 const char R_HOSTS_NAME[] = "hosts entry without a valid host name";
-const char A_SUBDOMAINS[] = "host-and-path rule kept for the named host only, not its subdomains";
+const char A_SUBDOMAINS[] = "host-and-path rule ending at | kept for the named host only";
 const char A_SEPARATOR[] = "trailing ^ read as the end, /, ?, &, = or ;";
 const char A_EXCEPTION[] = "exception applied more widely (its options are ignored)";
 const char A_IMPORTANT[] = "$important: the list's exceptions still apply";
@@ -136,15 +137,22 @@ Converted convert_host_anchored(std::string_view p, bool end_anchor, bool subdom
   if (path.find('^') != std::string::npos && path.find('^') != path.size() - 1) {
     return skip(R_SEPARATOR);
   }
-  if (subdomains) approximate(c, A_SUBDOMAINS);
   if (path.back() == '^') {
     if (end_anchor) return skip(R_ANCHOR);
     path.pop_back();
     add_separator_variants(c, '<', host + path);
+    if (subdomains) {
+      for (const char* sep : SEPARATORS) c.lines.push_back("#S" + host + path + sep);
+    }
   } else if (end_anchor) {
     c.lines.push_back("U" + host + path);
+    if (subdomains) approximate(c, A_SUBDOMAINS);
   } else {
     c.lines.push_back("U<" + host + path);
+    // The subdomains: a test the definitions language cannot say (host
+    // ending in "." + host and path starting with `path`), read by the list
+    // loader alone.
+    if (subdomains) c.lines.push_back("#S" + host + path);
   }
   return c;
 }
@@ -327,7 +335,11 @@ Converted convert_network_rule(std::string_view rule) {
   if (important) approximate(c, A_IMPORTANT);
   const char* prefix = exception ? "#@" : third_party ? "#3" : "";
   if (*prefix != '\0') {
-    for (std::string& line : c.lines) line.insert(0, prefix);
+    for (std::string& line : c.lines) {
+      // "#S..." behind a prefix drops its own "#": "#3S...", "#@S...".
+      if (line.rfind("#S", 0) == 0) line.erase(0, 1);
+      line.insert(0, prefix);
+    }
   }
   return c;
 }

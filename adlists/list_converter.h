@@ -3,8 +3,9 @@
 // blocks a request that the original rule would let pass.
 //
 // What a list needs beyond that language is written in comment lines that
-// only the list loader reads (filter/imported_list.h): "#@" exceptions and
-// "#3" rules limited to third-party requests. Everything that cannot be said
+// only the list loader reads (filter/imported_list.h): "#@" exceptions,
+// "#3" rules limited to third-party requests, and "S" lines (host-and-path
+// prefixes for the subdomains of a host). Everything that cannot be said
 // is counted in the report, by reason, with the lines themselves.
 //
 // Pure functions over text: no files, no state; safe from any thread.

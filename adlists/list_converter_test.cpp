@@ -63,12 +63,14 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"||Ads.Example.com^*", "Aads.example.com\nA>.ads.example.com\n", ""},
                       Case{"||ads.", "A<ads.\nA$.ads.\n", ""},
                       Case{"||tracker.net", "A<tracker.net\nA$.tracker.net\n", ""},
-                      Case{"||example.com/ads/", "U<example.com/ads/\n", "subdomains"},
-                      Case{"||example.com/ad.js|", "Uexample.com/ad.js\n", "subdomains"},
+                      Case{"||example.com/ads/", "U<example.com/ads/\n#Sexample.com/ads/\n", ""},
+                      Case{"||example.com/ad.js|", "Uexample.com/ad.js\n", "named host only"},
                       Case{"||example.com/ad^",
                            "Uexample.com/ad\nU<example.com/ad/\nU<example.com/ad?\n"
-                           "U<example.com/ad&\nU<example.com/ad=\nU<example.com/ad;\n",
-                           "subdomains"},
+                           "U<example.com/ad&\nU<example.com/ad=\nU<example.com/ad;\n"
+                           "#Sexample.com/ad/\n#Sexample.com/ad?\n#Sexample.com/ad&\n"
+                           "#Sexample.com/ad=\n#Sexample.com/ad;\n",
+                           "trailing ^"},
                       Case{"||example.com:8080/", "", "scheme or port"},
                       Case{"||*.example.com^", "", "wildcard"},
                       Case{"||example.com^foo", "", "separator"}));
@@ -172,7 +174,7 @@ TEST(ListConverter, ConvertedListDecidesRequests) {
   std::string error;
   auto out = convert_list(
       "[Adblock Plus 2.0]\n||ads.example^\n@@||ads.example/ok/\n||track.example^$third-party\n"
-      "/banner/ad.\n",
+      "/banner/ad.\n||cdn.example/ads/\n@@||cdn.example/ads/fine/\n",
       &error);
   ASSERT_TRUE(out.has_value());
   auto list = parse_imported_list("t", out->definitions);
@@ -189,6 +191,11 @@ TEST(ListConverter, ConvertedListDecidesRequests) {
   EXPECT_EQ(verdict("track.example", " *HTTPS*", RequestParty::UNKNOWN), VERDICT_BLOCK);
   EXPECT_EQ(verdict("track.example", "/p", RequestParty::FIRST_PARTY), VERDICT_PASS);
   EXPECT_EQ(verdict("site.example", "/banner/ad.png", third), VERDICT_BLOCK);
+  EXPECT_EQ(verdict("img.ads.example", "/ok/x.gif", third), VERDICT_PASS);
+  EXPECT_EQ(verdict("a.b.cdn.example", "/ads/x.gif", third), VERDICT_BLOCK);
+  EXPECT_EQ(verdict("a.cdn.example", "/ads/fine/x.gif", third), VERDICT_PASS);
+  EXPECT_EQ(verdict("xcdn.example", "/ads/x.gif", third), VERDICT_PASS);
+  EXPECT_EQ(verdict("a.cdn.example", " *HTTPS*", RequestParty::UNKNOWN), VERDICT_PASS);
 }
 
 TEST(ThirdParty, JudgedByRegistrableDomain) {

@@ -57,7 +57,27 @@ std::string_view site_of(std::string_view host) {
 
 }  // namespace
 
+void SubdomainPaths::add(std::string_view host_and_path) {
+  std::size_t slash = host_and_path.find('/');
+  if (slash == std::string_view::npos || slash == 0) return;
+  std::string_view text = texts_.emplace_back(host_and_path);
+  by_host_[text.substr(0, slash)].push_back(text.substr(slash));
+}
+
+bool SubdomainPaths::matches(std::string_view host, std::string_view path) const {
+  for (std::size_t dot = host.find('.'); dot != std::string_view::npos;
+       dot = host.find('.', dot + 1)) {
+    auto found = by_host_.find(host.substr(dot + 1));
+    if (found == by_host_.end()) continue;
+    for (std::string_view prefix : found->second) {
+      if (path.substr(0, prefix.size()) == prefix) return true;
+    }
+  }
+  return false;
+}
+
 std::shared_ptr<const ImportedList> parse_imported_list(std::string name, std::string_view text) {
+  auto list = std::make_shared<ImportedList>();
   std::vector<AdRule> block;
   std::vector<AdRule> third_party;
   std::vector<AdRule> exceptions;
@@ -67,14 +87,21 @@ std::shared_ptr<const ImportedList> parse_imported_list(std::string name, std::s
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     std::vector<AdRule>* into = &block;
+    SubdomainPaths* subdomains = &list->block_subdomains;
     if (line.size() >= 2 && line[0] == '#' && (line[1] == '@' || line[1] == '3')) {
       into = line[1] == '@' ? &exceptions : &third_party;
+      subdomains = line[1] == '@' ? &list->exception_subdomains : &list->third_party_subdomains;
       line.remove_prefix(2);
+    } else if (line.size() >= 2 && line[0] == '#' && line[1] == 'S') {
+      line.remove_prefix(1);
+    }
+    if (!line.empty() && line[0] == 'S') {
+      subdomains->add(line.substr(1));
+      continue;
     }
     if (line.empty() || !is_list_rule_kind(line[0])) continue;
     into->push_back(AdRule{std::string(line.substr(1)), line[0]});
   }
-  auto list = std::make_shared<ImportedList>();
   list->name = std::move(name);
   list->rule_lines = block.size() + third_party.size() + exceptions.size();
   list->block = index_of(block);
@@ -86,11 +113,16 @@ std::shared_ptr<const ImportedList> parse_imported_list(std::string name, std::s
 int imported_lists_verdict(const std::vector<std::shared_ptr<const ImportedList>>& lists,
                            const char* host, std::size_t host_size, const char* path,
                            std::size_t path_size, RequestParty party) {
+  std::string_view h(host, host_size);
+  std::string_view p(path, path_size);
   for (const auto& list : lists) {
+    bool third = party != RequestParty::FIRST_PARTY;
     bool blocked = matches(list->block, host, host_size, path, path_size) ||
-                   (party != RequestParty::FIRST_PARTY &&
-                    matches(list->third_party, host, host_size, path, path_size));
-    if (blocked && !matches(list->exceptions, host, host_size, path, path_size)) {
+                   list->block_subdomains.matches(h, p) ||
+                   (third && (matches(list->third_party, host, host_size, path, path_size) ||
+                              list->third_party_subdomains.matches(h, p)));
+    if (blocked && !matches(list->exceptions, host, host_size, path, path_size) &&
+        !list->exception_subdomains.matches(h, p)) {
       return VERDICT_BLOCK;
     }
   }
@@ -100,19 +132,30 @@ int imported_lists_verdict(const std::vector<std::shared_ptr<const ImportedList>
 std::vector<std::shared_ptr<const ImportedList>> load_imported_lists() {
   std::vector<std::shared_ptr<const ImportedList>> lists;
   const std::string suffix = IMPORTED_LIST_SUFFIX;
+  // All lists go into one set of indexes: a request then costs one look-up
+  // per kind of rule however many lists there are, and an exception of any
+  // list keeps every list from blocking what it names, as the lists'
+  // authors expect of an engine that loads several.
+  std::string all;
+  std::string names;
   for (const std::string& file : list_files(IMPORTED_LISTS_DIR)) {
     if (file.size() <= suffix.size() ||
         file.compare(file.size() - suffix.size(), suffix.size(), suffix) != 0) {
       continue;
     }
-    std::string text;
     std::string name = file.substr(0, file.size() - suffix.size());
+    // A file read only in part could end in a cut rule, which may block
+    // more than the whole one: such a file is left out.
+    std::string text;
     if (!read_whole_file(std::string(IMPORTED_LISTS_DIR) + "/" + file, &text)) {
       log_activity("ERROR:\t*****Could not read the list %s*****", name.c_str());
       continue;
     }
-    lists.push_back(parse_imported_list(std::move(name), text));
+    all += text;
+    all += '\n';
+    names += (names.empty() ? "" : ", ") + name;
   }
+  if (!names.empty()) lists.push_back(parse_imported_list(std::move(names), all));
   return lists;
 }
 

@@ -7,8 +7,11 @@
 // close windows or touch replies). Two kinds of comment lines carry what that
 // language cannot say and only this loader reads:
 //   "#@" + rule line   an exception: a request it matches is not blocked by
-//                      this list
+//                      any imported list
 //   "#3" + rule line   a rule for third-party requests only
+//   "#S" + host + path a rule for the subdomains of host: the request's host
+//                      ends in "." + host and its path starts with path
+//                      (also "#@S..." and "#3S...")
 // The user's own rules are asked first; the lists only ever block.
 //
 // Everything here is built once and never changed afterwards, so any number
@@ -16,9 +19,11 @@
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 // The folder of the installation that holds the converted lists, and the
@@ -35,8 +40,28 @@ enum class RequestParty {
   THIRD_PARTY,  // the Referer names another site
 };
 
+// Host-and-path prefixes for the subdomains of hosts ("#S" lines).
+class SubdomainPaths {
+ public:
+  SubdomainPaths() = default;
+  SubdomainPaths(const SubdomainPaths&) = delete;
+  SubdomainPaths& operator=(const SubdomainPaths&) = delete;
+  void add(std::string_view host_and_path);
+  bool empty() const { return by_host_.empty(); }
+  // Whether some entry's host is a parent domain of `host` (not `host`
+  // itself) and its path begins `path`.
+  bool matches(std::string_view host, std::string_view path) const;
+
+ private:
+  std::deque<std::string> texts_;  // owns what the map's views point to (never move)
+  std::unordered_map<std::string_view, std::vector<std::string_view>> by_host_;
+};
+
 struct ImportedList {
   std::string name;
+  SubdomainPaths block_subdomains;
+  SubdomainPaths third_party_subdomains;
+  SubdomainPaths exception_subdomains;
   std::shared_ptr<const RuleIndex> block;        // null when the list has none
   std::shared_ptr<const RuleIndex> third_party;  // for THIRD_PARTY and UNKNOWN requests
   std::shared_ptr<const RuleIndex> exceptions;
@@ -54,8 +79,9 @@ int imported_lists_verdict(const std::vector<std::shared_ptr<const ImportedList>
                            std::size_t path_size, RequestParty party);
 
 // Reads every "*.ini" of IMPORTED_LISTS_DIR (in the current directory) in
-// name order. A missing folder gives no lists; a file that cannot be read is
-// left out and logged.
+// name order, all into one ImportedList (so exceptions apply across lists).
+// A missing folder gives no lists; a file that cannot be read is left out and
+// logged.
 std::vector<std::shared_ptr<const ImportedList>> load_imported_lists();
 
 // Whether a request for `host` made by a page of `referer_host` is a

@@ -1,8 +1,9 @@
 // Fuzzes the ad list converter and the loader of its output.
 //
 // The input is the text of a list (Adblock-style or hosts). Checks:
-// - every converted line is a rule line of kind A, F or U, alone or behind
-//   "#@" or "#3", printable ASCII, no longer than the converter promises;
+// - every converted line is a rule line of kind A, F or U, or a subdomain
+//   rule "S", alone or behind "#@", "#3" or "#", printable ASCII, no longer
+//   than the converter promises;
 // - the report's counts add up to the lines it lists as skipped;
 // - the same text converts to the same output;
 // - the list loader reads the output, and asking it about requests made from
@@ -24,11 +25,13 @@ constexpr std::size_t LINES_PROBED = 16;
 void check_line(std::string_view line) {
   std::string_view rule = line;
   if (rule.size() >= 2 && rule[0] == '#') {
-    FUZZ_CHECK(rule[1] == '@' || rule[1] == '3');
-    rule.remove_prefix(2);
+    FUZZ_CHECK(rule[1] == '@' || rule[1] == '3' || rule[1] == 'S');
+    rule.remove_prefix(rule[1] == 'S' ? 1 : 2);
   }
   FUZZ_CHECK(!rule.empty());
-  FUZZ_CHECK(rule[0] == 'A' || rule[0] == 'F' || rule[0] == 'U');
+  FUZZ_CHECK(rule[0] == 'A' || rule[0] == 'F' || rule[0] == 'U' || rule[0] == 'S');
+  // A subdomain rule names a host and a path.
+  if (rule[0] == 'S') FUZZ_CHECK(rule.find('/') > 1 && rule.find('/') != std::string_view::npos);
   FUZZ_CHECK(rule.size() <= adlists::MAX_RULE_TEXT);
   for (char c : line) FUZZ_CHECK(c > 0x20 && c < 0x7f);
 }
@@ -71,7 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i < LINES_PROBED && !rest.empty(); ++i) {
     std::string line(rest.substr(0, rest.find('\n')));
     rest.remove_prefix(line.size() + 1);
-    std::string body = line.substr(line[0] == '#' ? 3 : 1);
+    std::size_t kind_at = line[0] != '#' ? 0 : line[1] == 'S' ? 1 : 2;
+    std::string body = line.substr(kind_at + 1);
     if (!body.empty() && (body[0] == '<' || body[0] == '>' || body[0] == '$')) body.erase(0, 1);
     std::size_t slash = body.find('/');
     std::string host = body.substr(0, slash);

@@ -12,7 +12,7 @@ import socket
 import sys
 from urllib.parse import urlsplit
 
-BLOCKED_IMAGE = b"Server: Vellomar"
+BLOCKED_IMAGE = b"Server: Vellomar\r\n"
 BLOCKED_TUNNEL = b"<!--Vellomar thinks this is an Ad-->"
 
 
