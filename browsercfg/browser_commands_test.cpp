@@ -5,9 +5,11 @@
 #include <filesystem>
 #include <string>
 
-#include "browsercfg/test_machine.h"
+#include "tests/support/empty_machine.h"
 
 namespace browsercfg_test {
+
+using namespace vmtest;
 namespace {
 
 const std::string INSTALL = "Software\\Vellomar\\Install";

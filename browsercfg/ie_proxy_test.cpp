@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "browsercfg/test_machine.h"
+#include "tests/support/empty_machine.h"
 
 namespace browsercfg_test {
+
+using namespace vmtest;
 namespace {
 
 const std::string IS = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";

@@ -6,9 +6,11 @@
 #include <filesystem>
 #include <string>
 
-#include "browsercfg/test_machine.h"
+#include "tests/support/empty_machine.h"
 
 namespace browsercfg_test {
+
+using namespace vmtest;
 namespace {
 
 namespace fs = std::filesystem;
@@ -42,7 +44,7 @@ class NetscapeTest : public EmptyMachineTest {
     if (!folder.empty()) fs::create_directories(users_dir() / folder);
   }
   static std::string prefs(const std::string& folder) {
-    return read_file_bytes(users_dir() / folder / "Prefs.js");
+    return read_file(users_dir() / folder / "Prefs.js");
   }
 };
 
@@ -65,8 +67,7 @@ TEST_F(NetscapeTest, OnTwiceAppendsTwoGroups) {
 TEST_F(NetscapeTest, OffAppendsDirectConnectionAfterEarlierLines) {
   install_netscape();
   add_profile("default", "default");
-  write_file_bytes(users_dir() / "default" / "Prefs.js",
-                   "user_pref(\"browser.startup.page\", 1);\r\n");
+  write_file(users_dir() / "default" / "Prefs.js", "user_pref(\"browser.startup.page\", 1);\r\n");
   configure_netscape_proxy(1);
   configure_netscape_proxy(0);
   EXPECT_EQ(prefs("default"), "user_pref(\"browser.startup.page\", 1);\r\n" + lines(1) + lines(0));
@@ -76,7 +77,7 @@ TEST_F(NetscapeTest, OffAppendsDirectConnectionAfterEarlierLines) {
 TEST_F(NetscapeTest, FileWithoutFinalLineBreakGetsFirstLineRunOn) {
   install_netscape();
   add_profile("default", "default");
-  write_file_bytes(users_dir() / "default" / "Prefs.js", "// last line");
+  write_file(users_dir() / "default" / "Prefs.js", "// last line");
   configure_netscape_proxy(1);
   EXPECT_EQ(prefs("default"), "// last line" + lines(1));
 }
@@ -110,8 +111,8 @@ TEST_F(NetscapeTest, ProgramDirectoryOnAnotherDrive) {
   create_key(HKEY_CURRENT_USER, USERS + "\\John Smith");
   fs::create_directories(machine_dir() / "drive_d" / "Apps" / "Browser" / "Users" / "John_Smith");
   configure_netscape_proxy(1);
-  EXPECT_EQ(read_file_bytes(machine_dir() / "drive_d" / "Apps" / "Browser" / "Users" /
-                            "John_Smith" / "Prefs.js"),
+  EXPECT_EQ(read_file(machine_dir() / "drive_d" / "Apps" / "Browser" / "Users" / "John_Smith" /
+                      "Prefs.js"),
             lines(1));
 }
 
@@ -144,7 +145,7 @@ TEST_F(NetscapeTest, NoProgramDirectoryMeansTheCurrentDrivesRoot) {
   add_profile("Beta", "");
   fs::create_directories(machine_dir() / "drive_c" / "Users" / "Beta");
   configure_netscape_proxy(1);
-  EXPECT_EQ(read_file_bytes(machine_dir() / "drive_c" / "Users" / "Beta" / "Prefs.js"), lines(1));
+  EXPECT_EQ(read_file(machine_dir() / "drive_c" / "Users" / "Beta" / "Prefs.js"), lines(1));
 }
 
 TEST_F(NetscapeTest, ProgramDirectoryOfAnyTypeWithoutTerminator) {

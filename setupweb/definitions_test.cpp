@@ -4,11 +4,11 @@
 
 #include <string>
 
-#include "setupweb/setup_test_support.h"
+#include "tests/support/machine.h"
 
 namespace {
 
-using setup_test::MachineTest;
+using MachineTest = vmtest::InstallDirTest;
 
 struct DecodeCase {
   std::string value;

@@ -16,8 +16,8 @@
 #include "settings/upstream_proxy.h"
 #include "setupweb/definitions.h"
 #include "setupweb/router.h"
-#include "setupweb/setup_test_support.h"
-#include "setupweb/transcribed_pages.h"
+#include "tests/support/machine.h"
+#include "tests/support/transcribed_pages.h"
 
 namespace {
 
@@ -25,16 +25,10 @@ using namespace setup_test;
 
 // ---- serving against a throw-away machine -----------------------------------
 
-class SetupPages : public setup_test::MachineTest {
+class SetupPages : public vmtest::InstallDirTest {
  protected:
-  void SetUp() override {
-    MachineTest::SetUp();
-    reset_upstream_proxy();
-  }
-  void TearDown() override {
-    reset_upstream_proxy();
-    MachineTest::TearDown();
-  }
+  void SetUp() override { reset_upstream_proxy(); }
+  void TearDown() override { reset_upstream_proxy(); }
 
   // Serves "GET /<target> HTTP/1.0" with our own Host and the extra header
   // lines, and returns every byte sent to the browser.
@@ -244,8 +238,8 @@ class NotepadButtons : public SetupPages {
   // that records its arguments.
   void SetUp() override {
     SetupPages::SetUp();
-    const std::filesystem::path script = install_ / "notepad";
-    std::ofstream(script) << "#!/bin/sh\necho \"$@\" >> \"" << (install_ / "started").string()
+    const std::filesystem::path script = install_dir() / "notepad";
+    std::ofstream(script) << "#!/bin/sh\necho \"$@\" >> \"" << (install_dir() / "started").string()
                           << "\"\n";
     std::filesystem::permissions(script, std::filesystem::perms::owner_all);
     put_file("Vellomar.ini", "Aold\r\n");

@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "setupweb/definitions.h"
-#include "setupweb/setup_test_support.h"
+#include "tests/support/machine.h"
+#include "tests/support/transcribed_pages.h"
 
 namespace {
 
@@ -152,7 +153,7 @@ TEST(JudgeRequest, NoRequestTextIsAPlainVisit) {
 
 // ---- what goes on the wire --------------------------------------------------
 
-class ServeSetupRequest : public setup_test::MachineTest {
+class ServeSetupRequest : public vmtest::InstallDirTest {
  protected:
   // Serves one request and returns every byte the client would receive.
   std::string serve(std::string target, const std::string& request) {

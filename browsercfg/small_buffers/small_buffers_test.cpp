@@ -6,9 +6,11 @@
 
 #include "browsercfg/ie_proxy.h"
 #include "browsercfg/netscape_prefs.h"
-#include "browsercfg/test_machine.h"
+#include "tests/support/empty_machine.h"
 
 namespace browsercfg_test {
+
+using namespace vmtest;
 namespace {
 
 namespace fs = std::filesystem;

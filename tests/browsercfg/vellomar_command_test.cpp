@@ -1,16 +1,11 @@
 // "vellomar I" and friends as the setup program starts them: a separate
 // process over a seeded machine folder, which configures the browser, ends
 // with status 0 and never opens the proxy's port.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <spawn.h>
-#include <stdlib.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -18,6 +13,9 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "tests/support/machine.h"
+#include "tests/support/programs.h"
+#include "tests/support/registry.h"
 
 extern char** environ;
 
@@ -27,21 +25,6 @@ namespace fs = std::filesystem;
 
 const std::string IS = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 const std::string PROXY_STRING = "http=127.0.0.1:8000;https=127.0.0.1:8000";
-
-// True when a connection to 127.0.0.1:8000 is refused, that is when nothing
-// listens there.
-bool port_8000_refused() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return false;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(8000);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool refused = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
-                 errno == ECONNREFUSED;
-  close(fd);
-  return refused;
-}
 
 // Runs a program to its end, checking the proxy's port all the while.
 // Returns its exit status, or -1 when it did not end normally.
@@ -53,13 +36,13 @@ int run_watching_port(const std::vector<std::string>& argv, bool* port_stayed_cl
   if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return -1;
   int status = 0;
   for (;;) {
-    if (!port_8000_refused()) *port_stayed_closed = false;
+    if (!vmtest::port_8000_refused()) *port_stayed_closed = false;
     pid_t done = waitpid(pid, &status, WNOHANG);
     if (done == pid) break;
     if (done < 0) return -1;
     usleep(1000);
   }
-  if (!port_8000_refused()) *port_stayed_closed = false;
+  if (!vmtest::port_8000_refused()) *port_stayed_closed = false;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -76,15 +59,7 @@ std::string read_value_text(HKEY root, const std::string& path, const std::strin
 }
 
 std::vector<BYTE> read_value_bytes(HKEY root, const std::string& path, const std::string& name) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return {};
-  std::vector<BYTE> data(256);
-  DWORD size = static_cast<DWORD>(data.size());
-  LONG result = RegQueryValueExA(key, name.c_str(), nullptr, nullptr, data.data(), &size);
-  RegCloseKey(key);
-  if (result != ERROR_SUCCESS) return {};
-  data.resize(size);
-  return data;
+  return vmtest::read_value(root, path, name).data;
 }
 
 // The machine a fresh installation meets: Internet Explorer settings for
@@ -128,29 +103,15 @@ void PrintTo(const Command& command, std::ostream* out) {
 // Each test gets its own machine folder, set before its first registry call.
 class VellomarCommandTest : public ::testing::TestWithParam<Command> {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "vm-command-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    ASSERT_EQ(setenv("VELLOMAR_PREFIX", dir_.c_str(), 1), 0);
-    // The desktop side of the browser switches acts on $HOME: keep it here.
-    setenv("HOME", dir_.c_str(), 1);
-    setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
-    unsetenv("XDG_CURRENT_DESKTOP");
-    fs::create_directories(dir_ / "drive_c" / "Work");
-    fs::create_directories(dir_ / "drive_c" / "Netscape" / "Users" / "default");
-    fs::current_path(dir_ / "drive_c" / "Work");
-  }
-  void TearDown() override {
-    fs::current_path(fs::temp_directory_path());
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
+  VellomarCommandTest() {
+    fs::create_directories(machine_.drive_c() / "Netscape" / "Users" / "default");
+    machine_.enter(machine_.drive_c() / "Work");
   }
 
   // Seeds the registry the way an administrator would, with the registry
   // tool.
   void seed() {
-    const fs::path reg_file = dir_ / "seed.reg";
+    const fs::path reg_file = machine_.root() / "seed.reg";
     std::ofstream(reg_file, std::ios::binary) << SEED_REG;
     bool ignored = true;
     ASSERT_EQ(
@@ -159,12 +120,12 @@ class VellomarCommandTest : public ::testing::TestWithParam<Command> {
         0);
   }
 
-  fs::path dir_;
+  vmtest::Machine machine_{"command"};
 };
 
 TEST_P(VellomarCommandTest, RunsTheCommandAndNeverOpensThePort) {
   const Command& command = GetParam();
-  ASSERT_TRUE(port_8000_refused()) << "something already listens on 127.0.0.1:8000";
+  ASSERT_TRUE(vmtest::port_8000_refused()) << "something already listens on 127.0.0.1:8000";
   seed();
   std::vector<std::string> argv = {std::string(VELLOMAR_BIN_DIR) + "/vellomar"};
   argv.insert(argv.end(), command.args.begin(), command.args.end());
@@ -198,7 +159,7 @@ TEST_P(VellomarCommandTest, RunsTheCommandAndNeverOpensThePort) {
     EXPECT_EQ(read_value_bytes(HKEY_CURRENT_USER, IS, "ProxyEnable"),
               (std::vector<BYTE>{0, 0, 0, 0}));
   }
-  const fs::path prefs = dir_ / "drive_c" / "Netscape" / "Users" / "default" / "Prefs.js";
+  const fs::path prefs = machine_.drive_c() / "Netscape" / "Users" / "default" / "Prefs.js";
   EXPECT_EQ(fs::exists(prefs), command.configures_netscape);
   if (command.configures_netscape) {
     std::ifstream in(prefs, std::ios::binary);

@@ -1,12 +1,20 @@
 // setup run from a copy of the distribution folder, and vmremove, each in a
 // machine folder of its own.
-#include "tests/tray/e2e_support.h"
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/programs.h"
+#include "tests/support/registry.h"
 
 namespace {
 
-using e2e::box;
-using e2e::eventually;
-using e2e::Machine;
+using vmtest::box;
+using vmtest::eventually;
+using Machine = vmtest::ProgramMachine;
 namespace fs = std::filesystem;
 
 constexpr char RUN_COMMAND[] = "C:\\Program Files\\Vellomar\\Vellomar.exe";
@@ -32,12 +40,14 @@ class Install : public ::testing::Test {
       fs::copy_file(fs::path(VELLOMAR_DIST_DIR) / name, dist / name);
     }
   }
-  e2e::Outcome setup(const std::string& answer) {
+  vmtest::Outcome setup(const std::string& answer) {
     return machine.run({(dist / "setup").string()}, dist, answer);
   }
-  std::string run_value() { return e2e::value_text(HKEY_LOCAL_MACHINE, e2e::RUN_KEY, "Vellomar"); }
+  std::string run_value() {
+    return vmtest::value_text(HKEY_LOCAL_MACHINE, vmtest::RUN_KEY, "Vellomar");
+  }
   std::string flag(const char* browser) {
-    return e2e::value_text(HKEY_LOCAL_MACHINE, e2e::INSTALL_FLAGS_KEY, browser);
+    return vmtest::value_text(HKEY_LOCAL_MACHINE, vmtest::INSTALL_FLAGS_KEY, browser);
   }
 
   Machine machine;
@@ -47,7 +57,7 @@ class Install : public ::testing::Test {
 TEST_F(Install, AMissingFileStopsSetupBeforeTheRegistry) {
   machine.seed_registry(false);
   fs::remove(dist / "Vellomar.log");
-  e2e::Outcome outcome = setup("yes");
+  vmtest::Outcome outcome = setup("yes");
   EXPECT_EQ(outcome.status, 255);
   EXPECT_EQ(machine.boxes(),
             std::vector<std::string>{box("Setup Error", "Could not copy files.", 0, "ok")});
@@ -58,8 +68,8 @@ TEST_F(Install, AMissingFileStopsSetupBeforeTheRegistry) {
 
 TEST_F(Install, WithoutTheStartUpKeySetupSaysSo) {
   // A new machine has the key; take it away.
-  ASSERT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, e2e::RUN_KEY.c_str()), ERROR_SUCCESS);
-  e2e::Outcome outcome = setup("yes");
+  ASSERT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, vmtest::RUN_KEY.c_str()), ERROR_SUCCESS);
+  vmtest::Outcome outcome = setup("yes");
   EXPECT_EQ(outcome.status, 255);
   EXPECT_EQ(machine.boxes(),
             std::vector<std::string>{box("Setup Error", "Could not open registry", 0, "ok")});
@@ -67,24 +77,25 @@ TEST_F(Install, WithoutTheStartUpKeySetupSaysSo) {
 }
 
 TEST_F(Install, AnsweredNoSetupShowsTheInstructionsAndStartsVellomar) {
-  ASSERT_TRUE(eventually(e2e::port_8000_free));
+  ASSERT_TRUE(eventually(vmtest::port_8000_refused));
   machine.seed_registry();
   machine.record_calls("notepad");
-  e2e::Outcome outcome = setup("no");
+  vmtest::Outcome outcome = setup("no");
   EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(machine.boxes(),
             (std::vector<std::string>{box("Vellomar Setup", BROWSER_QUESTION, 4, "no"),
                                       box("Vellomar Setup", "Setup Complete.", 0, "ok")}));
   EXPECT_EQ(run_value(), RUN_COMMAND);
   for (const char* name : {"Vellomar.txt", "Vellomar.ini", "Vellomar.hlp", "VMRemove.exe"}) {
-    EXPECT_EQ(e2e::read_file(machine.install_dir() / name), e2e::read_file(dist / name)) << name;
+    EXPECT_EQ(vmtest::read_file(machine.install_dir() / name), vmtest::read_file(dist / name))
+        << name;
   }
-  EXPECT_EQ(e2e::read_file(machine.install_dir() / "Vellomar.exe"),
-            e2e::read_file(dist / "Vellomar.EX_"));
+  EXPECT_EQ(vmtest::read_file(machine.install_dir() / "Vellomar.exe"),
+            vmtest::read_file(dist / "Vellomar.EX_"));
   ASSERT_TRUE(eventually([&] { return !machine.calls("notepad").empty(); }));
   EXPECT_EQ(machine.calls("notepad"), "1|Vellomar.txt\n");
   // The installed main program serves, started by name from its folder.
-  ASSERT_TRUE(eventually(e2e::port_8000_serves));
+  ASSERT_TRUE(eventually(vmtest::port_8000_serves));
   EXPECT_EQ(machine.vmtray({"menu"}).status, 0);
   EXPECT_EQ(flag("Internet Explorer"), "<none>");
   EXPECT_EQ(flag("Netscape"), "<none>");
@@ -93,36 +104,36 @@ TEST_F(Install, AnsweredNoSetupShowsTheInstructionsAndStartsVellomar) {
 }
 
 TEST_F(Install, AnsweredYesSetupPointsBothBrowsersAtTheProxy) {
-  ASSERT_TRUE(eventually(e2e::port_8000_free));
+  ASSERT_TRUE(eventually(vmtest::port_8000_refused));
   machine.seed_registry();
-  e2e::Outcome outcome = setup("yes");
+  vmtest::Outcome outcome = setup("yes");
   EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(machine.boxes(),
             (std::vector<std::string>{box("Vellomar Setup", BROWSER_QUESTION, 4, "yes"),
                                       box("Vellomar Setup", "Setup Complete.", 0, "ok")}));
   EXPECT_TRUE(eventually([&] { return flag("Internet Explorer") == "1"; }));
   EXPECT_TRUE(eventually([&] { return flag("Netscape") == "1"; }));
-  ASSERT_TRUE(eventually(e2e::port_8000_serves));
-  e2e::Outcome stop = machine.vmtray({"choose", "Exit Vellomar"}, "yes");
+  ASSERT_TRUE(eventually(vmtest::port_8000_serves));
+  vmtest::Outcome stop = machine.vmtray({"choose", "Exit Vellomar"}, "yes");
   EXPECT_EQ(stop.status, 0);
-  EXPECT_TRUE(eventually(e2e::port_8000_free));
-  EXPECT_NE(machine.log().find(e2e::EXITING_LINE), std::string::npos);
+  EXPECT_TRUE(eventually(vmtest::port_8000_refused));
+  EXPECT_NE(machine.log().find(vmtest::EXITING_LINE), std::string::npos);
 }
 
 TEST_F(Install, ARunningVellomarKeepsItsProgramAndTheStartUpEntryIsNotWritten) {
-  ASSERT_TRUE(eventually(e2e::port_8000_free));
+  ASSERT_TRUE(eventually(vmtest::port_8000_refused));
   machine.seed_registry();
   machine.install_files();
   machine.start_background({(machine.install_dir() / "Vellomar.exe").string()}, machine.root());
-  ASSERT_TRUE(eventually(e2e::port_8000_serves));
+  ASSERT_TRUE(eventually(vmtest::port_8000_serves));
   // The running program wrote its start-up entry; the user took it away.
   HKEY run_key = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, e2e::RUN_KEY.c_str(), 0, KEY_WRITE, &run_key),
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, vmtest::RUN_KEY.c_str(), 0, KEY_WRITE, &run_key),
             ERROR_SUCCESS);
   RegDeleteValueA(run_key, "Vellomar");
   RegCloseKey(run_key);
-  e2e::write_file(dist / "Vellomar.txt", "new instructions\n");
-  e2e::Outcome outcome = setup("yes");
+  vmtest::write_file(dist / "Vellomar.txt", "new instructions\n");
+  vmtest::Outcome outcome = setup("yes");
   EXPECT_EQ(outcome.status, 255);
   EXPECT_EQ(machine.boxes(),
             std::vector<std::string>{box(
@@ -131,27 +142,27 @@ TEST_F(Install, ARunningVellomarKeepsItsProgramAndTheStartUpEntryIsNotWritten) {
                 "it's icon (Next to the clock) and choose 'Exit Vellomar'.\nThen run Setup again.",
                 0, "ok")});
   // The other five files are replaced all the same.
-  EXPECT_EQ(e2e::read_file(machine.install_dir() / "Vellomar.txt"), "new instructions\n");
+  EXPECT_EQ(vmtest::read_file(machine.install_dir() / "Vellomar.txt"), "new instructions\n");
   EXPECT_EQ(run_value(), "<none>");
-  EXPECT_TRUE(e2e::port_8000_serves());
+  EXPECT_TRUE(vmtest::port_8000_serves());
 }
 
 class Remove : public Install {
  protected:
-  e2e::Outcome vmremove(const std::string& answer) {
+  vmtest::Outcome vmremove(const std::string& answer) {
     return machine.run({(dist / "VMRemove.exe").string(), "ignored"}, dist, answer);
   }
   void SetUp() override {
     Install::SetUp();
     machine.seed_registry();
-    e2e::set_value(HKEY_LOCAL_MACHINE, e2e::RUN_KEY, "Vellomar", RUN_COMMAND);
-    e2e::set_value(HKEY_LOCAL_MACHINE, e2e::INSTALL_FLAGS_KEY, "Internet Explorer", "1");
-    e2e::set_value(HKEY_LOCAL_MACHINE, e2e::INSTALL_FLAGS_KEY, "Netscape", "1");
+    vmtest::set_string(HKEY_LOCAL_MACHINE, vmtest::RUN_KEY, "Vellomar", RUN_COMMAND);
+    vmtest::set_string(HKEY_LOCAL_MACHINE, vmtest::INSTALL_FLAGS_KEY, "Internet Explorer", "1");
+    vmtest::set_string(HKEY_LOCAL_MACHINE, vmtest::INSTALL_FLAGS_KEY, "Netscape", "1");
   }
 };
 
 TEST_F(Remove, DeclinedChangesNothing) {
-  e2e::Outcome outcome = vmremove("no");
+  vmtest::Outcome outcome = vmremove("no");
   EXPECT_EQ(outcome.status, 255);
   EXPECT_EQ(machine.boxes(),
             std::vector<std::string>{box("Remove Vellomar", REMOVE_QUESTION, 4, "no")});
@@ -163,7 +174,7 @@ TEST_F(Remove, DeclinedChangesNothing) {
 TEST_F(Remove, ConfirmedTakesTheStartUpEntryAndTheBrowsersAway) {
   // Twice: the second run finds the entry gone and does the same.
   for (int run = 0; run < 2; ++run) {
-    e2e::Outcome outcome = vmremove("yes");
+    vmtest::Outcome outcome = vmremove("yes");
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(run_value(), "<none>");
     EXPECT_EQ(flag("Internet Explorer"), "0");
@@ -177,8 +188,8 @@ TEST_F(Remove, ConfirmedTakesTheStartUpEntryAndTheBrowsersAway) {
 }
 
 TEST_F(Remove, WithoutTheStartUpKeyNothingChanges) {
-  RegDeleteTreeA(HKEY_LOCAL_MACHINE, e2e::RUN_KEY.c_str());
-  e2e::Outcome outcome = vmremove("yes");
+  RegDeleteTreeA(HKEY_LOCAL_MACHINE, vmtest::RUN_KEY.c_str());
+  vmtest::Outcome outcome = vmremove("yes");
   EXPECT_EQ(outcome.status, 255);
   EXPECT_EQ(machine.boxes(),
             (std::vector<std::string>{box("Remove Vellomar", REMOVE_QUESTION, 4, "yes"),

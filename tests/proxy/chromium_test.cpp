@@ -88,13 +88,13 @@ TEST(Chromium, BrowsesALocalSiteWithItsAdsReplaced) {
       "</body></html>\n";
   OriginServer origin([&](const std::string&) { return OriginServer::reply(page, "text/html"); });
 
-  Machine machine;
+  ProxyMachine machine;
   machine.write_definitions("Aads.blocked.test\n");
   machine.enable_logging();
   ProxyProcess proxy(machine);
   ASSERT_TRUE(proxy.start());
 
-  const std::string profile = machine.prefix() + "/chromium-profile";
+  const std::string profile = (machine.root() / "chromium-profile").string();
   std::filesystem::create_directories(profile);
   const std::string url = "http://127.0.0.1:" + std::to_string(origin.port()) + "/index.html";
   const std::string dom = run_browser(
@@ -102,7 +102,7 @@ TEST(Chromium, BrowsesALocalSiteWithItsAdsReplaced) {
        "--disable-background-networking", "--disable-component-update", "--disable-sync",
        "--proxy-server=http://127.0.0.1:8000", "--proxy-bypass-list=<-loopback>",
        "--user-data-dir=" + profile, "--dump-dom", url},
-      machine.prefix() + "/dom.html");
+      (machine.root() / "dom.html").string());
 
   ASSERT_FALSE(dom.empty()) << "chromium produced no page";
   EXPECT_NE(dom.find("<div id=\"result\">ad1=8x8,ad2=8x8;own=2000</div>"), std::string::npos)

@@ -49,7 +49,7 @@ class ProxyTest : public testing::Test {
     return "http://" + std::string(host) + ":" + std::to_string(port) + path;
   }
 
-  Machine machine_;
+  ProxyMachine machine_;
   ProxyProcess proxy_{machine_};
 };
 

@@ -3,15 +3,12 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -28,6 +25,7 @@
 #include <sstream>
 
 #include "platform/registry.h"
+#include "tests/support/registry.h"
 
 extern char** environ;
 
@@ -35,24 +33,6 @@ namespace e2e {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// A network namespace of our own: port 8000 and the loopback traffic of this
-// test program meet no other program's. Only root may; others share the
-// machine's network and rely on the tests' resource lock.
-struct OwnNetwork {
-  OwnNetwork() {
-    if (std::getenv("VELLOMAR_E2E_SHARED_NETWORK") != nullptr) return;
-    if (unshare(CLONE_NEWNET) != 0) return;
-    const int s = socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    if (ioctl(s, SIOCGIFFLAGS, &request) == 0) {
-      request.ifr_flags |= IFF_UP | IFF_RUNNING;
-      ioctl(s, SIOCSIFFLAGS, &request);
-    }
-    close(s);
-  }
-} own_network;
 
 int listen_on_loopback(int* port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -168,74 +148,38 @@ int remaining_ms(Clock::time_point deadline) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 }  // namespace
 
 // ---- Machine ----------------------------------------------------------------
 
-Machine::Machine() {
-  char pattern[] = "/tmp/vellomar-e2e-XXXXXX";
-  prefix_ = mkdtemp(pattern);
-  std::filesystem::create_directories(install_dir());
-  setenv("VELLOMAR_PREFIX", prefix_.c_str(), 1);
-  // The desktop side of the browser switches acts on $HOME: keep it here.
-  setenv("HOME", prefix_.c_str(), 1);
-  setenv("XDG_CONFIG_HOME", prefix_.c_str(), 1);
-  unsetenv("XDG_CURRENT_DESKTOP");
-  setenv("VELLOMAR_MSGBOX_LOG", (prefix_ + "/message-boxes.log").c_str(), 1);
+ProxyMachine::ProxyMachine() : vmtest::Machine("proxy-e2e") {
+  make_install_dir();
+  setenv("VELLOMAR_MSGBOX_LOG", box_log().c_str(), 1);
   unsetenv("VELLOMAR_MSGBOX_ANSWER");
 }
 
-Machine::~Machine() {
-  std::error_code ignored;
-  std::filesystem::remove_all(prefix_, ignored);
+void ProxyMachine::write_definitions(const std::string& text) {
+  vmtest::replace_file(install_dir() / "vellomar.ini", text);
 }
 
-std::string Machine::install_dir() const {
-  return prefix_ + "/drive_c/Program Files/Vellomar";
+void ProxyMachine::enable_logging() {
+  vmtest::set_string(HKEY_LOCAL_MACHINE, "Software\\Vellomar\\Log", "Enabled", "1");
 }
 
-void Machine::write_definitions(const std::string& text) {
-  // Written aside and renamed, so a running proxy never reads half a file.
-  const std::string path = install_dir() + "/vellomar.ini";
-  {
-    std::ofstream out(path + ".new", std::ios::binary);
-    out << text;
-  }
-  std::filesystem::rename(path + ".new", path);
+std::string ProxyMachine::read_log() const {
+  return vmtest::read_file(install_dir() / "vellomar.log");
 }
 
-void Machine::enable_logging() {
-  HKEY key = nullptr;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Vellomar\\Log", 0, nullptr,
-                      REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
-                      nullptr) != ERROR_SUCCESS) {
-    return;
-  }
-  RegSetValueExA(key, "Enabled", 0, REG_SZ, reinterpret_cast<const BYTE*>("1"), 2);
-  RegCloseKey(key);
+std::string ProxyMachine::read_message_boxes() const {
+  return vmtest::read_file(box_log());
 }
 
-std::string Machine::read_log() const {
-  return read_file(install_dir() + "/vellomar.log");
-}
-
-std::string Machine::read_message_boxes() const {
-  return read_file(prefix_ + "/message-boxes.log");
-}
-
-std::string Machine::sanitizer_reports() const {
+std::string ProxyMachine::sanitizer_reports() const {
   std::string reports;
   std::error_code ignored;
-  for (const auto& entry : std::filesystem::directory_iterator(prefix_, ignored)) {
+  for (const auto& entry : std::filesystem::directory_iterator(root(), ignored)) {
     if (entry.path().filename().string().rfind("sanitizer", 0) == 0) {
-      reports += read_file(entry.path().string());
+      reports += vmtest::read_file(entry.path());
     }
   }
   return reports;
@@ -251,7 +195,7 @@ void raise_descriptor_limit() {
 
 // ---- ProxyProcess -----------------------------------------------------------
 
-ProxyProcess::ProxyProcess(const Machine& machine) : machine_(machine) {}
+ProxyProcess::ProxyProcess(const ProxyMachine& machine) : machine_(machine) {}
 
 ProxyProcess::~ProxyProcess() {
   if (pid_ > 0) stop();
@@ -262,7 +206,7 @@ bool ProxyProcess::spawn(bool closed_streams) {
   setenv("VELLOMAR_PREFIX", machine_.prefix().c_str(), 1);
   // The program points its standard error at /dev/null, so a sanitizer's
   // report goes to files in the machine folder instead.
-  const std::string log_path = "log_path=" + machine_.prefix() + "/sanitizer";
+  const std::string log_path = "log_path=" + (machine_.root() / "sanitizer").string();
   for (const char* name : {"TSAN_OPTIONS", "ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
     const char* old = std::getenv(name);
     std::string options = old != nullptr ? std::string(old) : std::string();

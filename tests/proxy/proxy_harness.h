@@ -4,8 +4,9 @@
 // upstream proxy that record the exact bytes they receive, and small
 // blocking socket helpers for the browser side.
 //
-// Each test program moves into a network namespace of its own when it may
-// (root), so its port 8000 and loopback traffic meet nobody else's.
+// Each test program runs in a network namespace of its own (it links
+// vm_test_own_network), so its port 8000 and loopback traffic meet nobody
+// else's.
 #pragma once
 
 #include <sys/types.h>
@@ -19,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/machine.h"
+
 namespace e2e {
 
 constexpr int PROXY_PORT = 8000;
@@ -26,15 +29,14 @@ constexpr auto DEFAULT_TIMEOUT = std::chrono::seconds(10);
 
 // ---- the machine and the program ------------------------------------------
 
-// A temporary machine folder (VELLOMAR_PREFIX) with "C:\Program
-// Files\Vellomar" inside, removed again at destruction. Pointing this process
-// at it lets the test read and write the same registry the program uses.
-class Machine {
+// The test's machine with "C:\Program Files\Vellomar" inside, removed again
+// at destruction. This process points at it, so the test reads and writes the
+// same registry the program uses, and the program's message boxes go to the
+// machine's box log.
+class ProxyMachine : public vmtest::Machine {
  public:
-  Machine();
-  ~Machine();
-  const std::string& prefix() const { return prefix_; }
-  std::string install_dir() const;  // host path of C:\Program Files\Vellomar
+  ProxyMachine();
+  // Replaces vellomar.ini in the installation folder (aside, then renamed).
   void write_definitions(const std::string& text);
   void enable_logging();
   std::string read_log() const;            // "" while there is none
@@ -42,15 +44,12 @@ class Machine {
   // What a sanitizer reported in the programs started on this machine (when
   // the tests are built with one), "" when nothing.
   std::string sanitizer_reports() const;
-
- private:
-  std::string prefix_;
 };
 
 // The vellomar program, started without arguments on a machine.
 class ProxyProcess {
  public:
-  explicit ProxyProcess(const Machine& machine);
+  explicit ProxyProcess(const ProxyMachine& machine);
   ~ProxyProcess();  // stops it if still running
   // Starts the program; returns when 127.0.0.1:8000 accepts (true) or the
   // program ended or the time-out passed (false). With `closed_streams` the
@@ -71,7 +70,7 @@ class ProxyProcess {
   std::chrono::milliseconds cpu_time() const;
 
  private:
-  const Machine& machine_;
+  const ProxyMachine& machine_;
   pid_t pid_ = -1;
 };
 

@@ -17,7 +17,8 @@
 #include <vector>
 
 #include "settings/registry_settings.h"
-#include "setupweb/transcribed_pages.h"
+#include "tests/support/machine.h"
+#include "tests/support/transcribed_pages.h"
 
 extern char** environ;
 
@@ -54,10 +55,9 @@ std::string exchange(const std::string& request) {
 }
 
 // The main program with its own machine folder, for the whole suite.
-class RunningProxy : public MachineTest {
+class RunningProxy : public vmtest::InstallDirTest {
  protected:
   void SetUp() override {
-    MachineTest::SetUp();
     ASSERT_EQ(connect_8000(), -1) << "port 8000 is already taken";
     put_file("Vellomar.ini", "Aads.example.com\r\n");
     const std::string program = std::string(VELLOMAR_BIN_DIR) + "/vellomar";
@@ -79,7 +79,6 @@ class RunningProxy : public MachineTest {
       int status;
       waitpid(pid_, &status, 0);
     }
-    MachineTest::TearDown();
   }
   pid_t pid_ = -1;
 };

@@ -1,14 +1,22 @@
 // The installed main program as a tray application: its popup menu and
 // commands through vmtray, a second copy, stop signals and a missing
 // installation.
-#include "tests/tray/e2e_support.h"
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/programs.h"
+#include "tests/support/registry.h"
 
 namespace {
 
-using e2e::box;
-using e2e::eventually;
-using e2e::EXITING_LINE;
-using e2e::Machine;
+using vmtest::box;
+using vmtest::eventually;
+using vmtest::EXITING_LINE;
+using Machine = vmtest::ProgramMachine;
 
 constexpr char EXIT_QUESTION[] =
     "If you exit Vellomar your browser may not be able to connect to any sites. Do you want to "
@@ -22,7 +30,7 @@ bool contains(const std::string& text, const std::string& part) {
 class Tray : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(eventually(e2e::port_8000_free)) << "something else holds port 8000";
+    ASSERT_TRUE(eventually(vmtest::port_8000_refused)) << "something else holds port 8000";
     machine.install_files(/*with_remove_program=*/false);
     machine.seed_registry();
   }
@@ -31,8 +39,8 @@ class Tray : public ::testing::Test {
   void start_tray(const std::string& answer = "") {
     pid = machine.start_background({program()}, machine.root(), answer);
     ASSERT_TRUE(eventually([&] { return machine.vmtray({"menu"}).status == 0; }))
-        << e2e::read_file(machine.root() / "background.txt");
-    ASSERT_TRUE(eventually(e2e::port_8000_serves));
+        << vmtest::read_file(machine.root() / "background.txt");
+    ASSERT_TRUE(eventually(vmtest::port_8000_serves));
   }
 
   std::string program() const { return (machine.install_dir() / "Vellomar.exe").string(); }
@@ -52,12 +60,12 @@ class Tray : public ::testing::Test {
 
 TEST_F(Tray, MenuFollowsTheBlockingSwitchAndTheToggleIsLogged) {
   start_tray();
-  e2e::Outcome menu = machine.vmtray({"menu"});
+  vmtest::Outcome menu = machine.vmtray({"menu"});
   EXPECT_EQ(menu.out,
             "Remove Vellomar\n----\nOpen Setup >\n    With Internet Explorer\n    With Netscape\n"
             "View Log\n----\nExit Vellomar\nStop Blocking Ads\n----\nAbout Vellomar\n");
 
-  e2e::Outcome off = machine.vmtray({"choose", "Stop Blocking Ads"});
+  vmtest::Outcome off = machine.vmtray({"choose", "Stop Blocking Ads"});
   EXPECT_EQ(off.status, 0);
   EXPECT_TRUE(contains(off.out, "Chose \"Stop Blocking Ads\".")) << off.out;
   EXPECT_TRUE(contains(machine.log(), ": ***** Ad Blocking turned off *****\r\n"));
@@ -72,7 +80,7 @@ TEST_F(Tray, MenuFollowsTheBlockingSwitchAndTheToggleIsLogged) {
 TEST_F(Tray, ClicksOtherThanTheRightButtonDoNothing) {
   start_tray();
   for (const char* click : {"left", "double"}) {
-    e2e::Outcome outcome = machine.vmtray({"click", click});
+    vmtest::Outcome outcome = machine.vmtray({"click", click});
     EXPECT_EQ(outcome.status, 0);
     EXPECT_TRUE(contains(outcome.out, "nothing happened")) << outcome.out;
   }
@@ -82,7 +90,7 @@ TEST_F(Tray, ClicksOtherThanTheRightButtonDoNothing) {
 
 TEST_F(Tray, UnknownItemsAreNamed) {
   start_tray();
-  e2e::Outcome outcome = machine.vmtray({"choose", "Exit"});
+  vmtest::Outcome outcome = machine.vmtray({"choose", "Exit"});
   EXPECT_EQ(outcome.status, 1);
   EXPECT_TRUE(contains(outcome.out, "no item \"Exit\"")) << outcome.out;
   EXPECT_EQ(machine.vmtray({"choose", "Open Setup"}).status, 1);
@@ -93,11 +101,12 @@ TEST_F(Tray, ViewLogAndOpenSetupStartTheirPrograms) {
   machine.record_calls("notepad");
   machine.record_calls("explorer");
   // The browser's registry entry names a folder that holds its program.
-  e2e::set_value(HKEY_CURRENT_USER, "Software\\Netscape\\Netscape Navigator\\Main",
-                 "Install Directory", "C:\\Browsers\\Navigator");
+  vmtest::set_string(HKEY_CURRENT_USER, "Software\\Netscape\\Netscape Navigator\\Main",
+                     "Install Directory", "C:\\Browsers\\Navigator");
   const auto navigator = machine.prefix() / "drive_c" / "Browsers" / "Navigator" / "Program";
-  e2e::write_file(navigator / "NETSCAPE",
-                  "#!/bin/sh\necho \"$#|$1\" > '" + (navigator / "calls").string() + "'\n", true);
+  vmtest::write_file(navigator / "NETSCAPE",
+                     "#!/bin/sh\necho \"$#|$1\" > '" + (navigator / "calls").string() + "'\n",
+                     true);
   start_tray();
 
   EXPECT_EQ(machine.vmtray({"choose", "View Log"}).status, 0);
@@ -109,7 +118,7 @@ TEST_F(Tray, ViewLogAndOpenSetupStartTheirPrograms) {
   ASSERT_TRUE(eventually([&] { return !machine.calls("explorer").empty(); }));
   EXPECT_EQ(machine.calls("explorer"), "1|" + address + "\n");
   ASSERT_TRUE(eventually([&] { return std::filesystem::exists(navigator / "calls"); }));
-  EXPECT_EQ(e2e::read_file(navigator / "calls"), "1|" + address + "\n");
+  EXPECT_EQ(vmtest::read_file(navigator / "calls"), "1|" + address + "\n");
   EXPECT_TRUE(machine.boxes().empty());
 }
 
@@ -133,7 +142,7 @@ TEST_F(Tray, RemoveEndsTheProgramOnlyWhenTheRemoveProgramSucceeds) {
   EXPECT_TRUE(still_running());
 
   machine.record_calls("vmremove", 0);
-  e2e::Outcome removed = machine.vmtray({"choose", "Remove Vellomar"});
+  vmtest::Outcome removed = machine.vmtray({"choose", "Remove Vellomar"});
   EXPECT_EQ(removed.status, 0);
   EXPECT_TRUE(contains(removed.out, "Vellomar has ended.")) << removed.out;
   EXPECT_EQ(ended(), 0);
@@ -143,13 +152,13 @@ TEST_F(Tray, RemoveEndsTheProgramOnlyWhenTheRemoveProgramSucceeds) {
 
 TEST_F(Tray, ExitAsksFirst) {
   start_tray();
-  e2e::Outcome declined = machine.vmtray({"choose", "Exit Vellomar"}, "no");
+  vmtest::Outcome declined = machine.vmtray({"choose", "Exit Vellomar"}, "no");
   EXPECT_EQ(declined.status, 0);
   EXPECT_TRUE(still_running());
-  EXPECT_TRUE(e2e::port_8000_serves());
+  EXPECT_TRUE(vmtest::port_8000_serves());
   EXPECT_FALSE(contains(machine.log(), EXITING_LINE));
 
-  e2e::Outcome confirmed = machine.vmtray({"choose", "Exit Vellomar"}, "yes");
+  vmtest::Outcome confirmed = machine.vmtray({"choose", "Exit Vellomar"}, "yes");
   EXPECT_EQ(confirmed.status, 0);
   EXPECT_TRUE(contains(confirmed.out, "The tray icon is gone.")) << confirmed.out;
   EXPECT_EQ(ended(), 0);
@@ -158,17 +167,17 @@ TEST_F(Tray, ExitAsksFirst) {
                                  box("Exit Vellomar", EXIT_QUESTION, EXIT_QUESTION_TYPE, "yes")}));
   EXPECT_TRUE(contains(machine.log(), EXITING_LINE));
   EXPECT_FALSE(std::filesystem::exists(machine.socket()));
-  EXPECT_TRUE(e2e::port_8000_free());
+  EXPECT_TRUE(vmtest::port_8000_refused());
 }
 
 TEST_F(Tray, TheAboutBoxStaysOpenUntilEscape) {
   start_tray();
-  e2e::Outcome opened = machine.vmtray({"choose", "About Vellomar"});
+  vmtest::Outcome opened = machine.vmtray({"choose", "About Vellomar"});
   EXPECT_EQ(opened.status, 0);
   EXPECT_TRUE(contains(opened.out, "\"About Vellomar\" box is open")) << opened.out;
   // Still serving meanwhile.
-  EXPECT_TRUE(e2e::port_8000_serves());
-  e2e::Outcome closed = machine.vmtray({"key", "escape"});
+  EXPECT_TRUE(vmtest::port_8000_serves());
+  vmtest::Outcome closed = machine.vmtray({"key", "escape"});
   EXPECT_EQ(closed.status, 0);
   EXPECT_TRUE(contains(closed.out, "\"About Vellomar\" box is closed.")) << closed.out;
   EXPECT_EQ(machine.vmtray({"key", "escape"}).status, 1);
@@ -178,7 +187,7 @@ TEST_F(Tray, TheAboutBoxStaysOpenUntilEscape) {
 TEST_F(Tray, ExitWhileTheAboutBoxIsOpenClosesBoth) {
   start_tray();
   ASSERT_EQ(machine.vmtray({"choose", "About Vellomar"}).status, 0);
-  e2e::Outcome exit = machine.vmtray({"choose", "Exit Vellomar"}, "yes");
+  vmtest::Outcome exit = machine.vmtray({"choose", "Exit Vellomar"}, "yes");
   EXPECT_EQ(exit.status, 0) << exit.out;
   EXPECT_TRUE(contains(exit.out, "\"About Vellomar\" box is closed.")) << exit.out;
   EXPECT_TRUE(contains(exit.out, "Vellomar has ended.")) << exit.out;
@@ -195,7 +204,7 @@ TEST_P(StopSignal, EndsItLikeExit) {
   EXPECT_TRUE(contains(machine.log(), EXITING_LINE));
   EXPECT_FALSE(std::filesystem::exists(machine.socket()));
   EXPECT_EQ(machine.vmtray({"menu"}).status, 2);
-  EXPECT_TRUE(e2e::port_8000_free());
+  EXPECT_TRUE(vmtest::port_8000_refused());
 }
 
 INSTANTIATE_TEST_SUITE_P(TermAndInt, StopSignal, ::testing::Values(SIGTERM, SIGINT),
@@ -206,13 +215,13 @@ INSTANTIATE_TEST_SUITE_P(TermAndInt, StopSignal, ::testing::Values(SIGTERM, SIGI
 
 TEST_F(Tray, ASecondCopyGivesUpAndTheFirstGoesOn) {
   start_tray();
-  e2e::Outcome second = machine.run({program()}, machine.root());
+  vmtest::Outcome second = machine.run({program()}, machine.root());
   EXPECT_EQ(second.status, 255);
   EXPECT_EQ(machine.boxes(),
             std::vector<std::string>{
                 box("Vellomar", "Port 8000 is already in use...Exiting...", 16, "ok")});
   EXPECT_TRUE(still_running());
-  EXPECT_TRUE(e2e::port_8000_serves());
+  EXPECT_TRUE(vmtest::port_8000_serves());
   EXPECT_EQ(machine.vmtray({"menu"}).status, 0);
 }
 
@@ -220,12 +229,12 @@ TEST_F(Tray, WithoutTheInstallationFolderItEndsAtOnce) {
   std::filesystem::path elsewhere = machine.root() / "Vellomar.exe";
   std::filesystem::rename(machine.install_dir() / "Vellomar.exe", elsewhere);
   std::filesystem::remove_all(machine.install_dir());
-  e2e::Outcome outcome = machine.run({elsewhere.string()}, machine.root());
+  vmtest::Outcome outcome = machine.run({elsewhere.string()}, machine.root());
   EXPECT_EQ(outcome.status, 255);
   EXPECT_EQ(machine.boxes(),
             std::vector<std::string>{
                 box("Vellomar", "Vellomar is not installed properly...Exiting...", 16, "ok")});
-  EXPECT_TRUE(e2e::port_8000_free());
+  EXPECT_TRUE(vmtest::port_8000_refused());
 }
 
 }  // namespace

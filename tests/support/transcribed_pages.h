@@ -4,10 +4,19 @@
 #pragma once
 
 #include <string>
-
-#include "setupweb/setup_test_support.h"
+#include <string_view>
 
 namespace setup_test {
+
+// Turns each LF of a transcribed page into CR LF, as the pages are sent.
+inline std::string crlf(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') out.push_back('\r');
+    out.push_back(c);
+  }
+  return out;
+}
 
 inline const std::string FRAME_TOP = crlf(
     "<html>\n"

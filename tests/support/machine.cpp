@@ -1,0 +1,104 @@
+// The temporary machine and the file helpers.
+#include "tests/support/machine.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <vector>
+
+namespace vmtest {
+
+Machine::Machine(std::string_view tag) {
+  std::string pattern = (fs::temp_directory_path() / ("vm-" + std::string(tag) + "-XXXXXX"));
+  if (mkdtemp(pattern.data()) == nullptr) {
+    std::perror(("cannot make a machine folder " + pattern).c_str());
+    std::abort();
+  }
+  root_ = pattern;
+  if (const char* old = std::getenv("VELLOMAR_PREFIX")) old_prefix_ = old;
+  use_prefix("machine");
+}
+
+Machine::~Machine() {
+  std::error_code ignored;
+  if (old_cwd_) fs::current_path(*old_cwd_, ignored);
+  if (old_prefix_) {
+    setenv("VELLOMAR_PREFIX", old_prefix_->c_str(), 1);
+  } else {
+    unsetenv("VELLOMAR_PREFIX");
+  }
+  fs::remove_all(root_, ignored);
+}
+
+fs::path Machine::make_install_dir() const {
+  fs::create_directories(install_dir());
+  return install_dir();
+}
+
+void Machine::enter(const fs::path& dir) {
+  fs::create_directories(dir);
+  if (!old_cwd_) old_cwd_ = fs::current_path();
+  fs::current_path(dir);
+}
+
+void Machine::use_prefix(std::string_view name) {
+  prefix_ = root_ / name;
+  setenv("VELLOMAR_PREFIX", prefix_.c_str(), 1);
+}
+
+std::vector<std::string> Machine::boxes() const {
+  return read_lines(box_log());
+}
+
+namespace {
+std::unique_ptr<Machine>& program_machine() {
+  static std::unique_ptr<Machine> machine;
+  return machine;
+}
+}  // namespace
+
+void MachineEnvironment::SetUp() {
+  program_machine() = std::make_unique<Machine>(tag_);
+  prepare(*program_machine());
+}
+
+void MachineEnvironment::TearDown() {
+  program_machine().reset();
+}
+
+Machine& MachineEnvironment::machine() {
+  return *program_machine();
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const fs::path& path, std::string_view bytes, bool executable) {
+  if (path.has_parent_path()) fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), bytes.size());
+  if (executable) fs::permissions(path, fs::perms::owner_exec, fs::perm_options::add);
+}
+
+void replace_file(const fs::path& path, std::string_view bytes) {
+  fs::path aside = path;
+  aside += ".new";
+  write_file(aside, bytes);
+  fs::rename(aside, path);
+}
+
+std::vector<std::string> read_lines(const fs::path& path) {
+  std::vector<std::string> lines;
+  std::istringstream text(read_file(path));
+  for (std::string line; std::getline(text, line);) lines.push_back(line);
+  return lines;
+}
+
+}  // namespace vmtest
