@@ -10,6 +10,7 @@
 #include "filter/matcher.h"
 #include "filter/rule_list.h"
 #include "filter/rules_in_force.h"
+#include "tests/support/machine.h"
 
 namespace {
 
@@ -27,21 +28,19 @@ void PrintTo(const Request& request, std::ostream* out) {
 class ShippedDefinitions : public ::testing::TestWithParam<std::pair<Request, int>> {
  protected:
   static void SetUpTestSuite() {
-    char pattern[] = "/tmp/definitions-test-XXXXXX";
-    folder_ = mkdtemp(pattern);
-    setenv("VELLOMAR_PREFIX", (folder_ / "machine").c_str(), 1);
+    machine_ = new vmtest::Machine("definitions");
     fs::copy_file(fs::path(VELLOMAR_SOURCE_DIR) / "dist" / "Vellomar.ini",
-                  folder_ / "vellomar.ini");
-    ASSERT_EQ(chdir(folder_.c_str()), 0);
+                  machine_->root() / "vellomar.ini");
+    machine_->enter(machine_->root());
     load_ad_definitions();
   }
   static void TearDownTestSuite() {
     free_rule_list();
-    fs::remove_all(folder_);
+    delete machine_;
   }
-  static fs::path folder_;
+  static vmtest::Machine* machine_;
 };
-fs::path ShippedDefinitions::folder_;
+vmtest::Machine* ShippedDefinitions::machine_ = nullptr;
 
 TEST_P(ShippedDefinitions, GiveTheExpectedVerdict) {
   ASSERT_GT(current_rules().rules.size(), 200u);

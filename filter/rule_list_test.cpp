@@ -22,6 +22,7 @@
 #include "settings/activity_log.h"
 #include "settings/registry_settings.h"
 #include "settings/upstream_proxy.h"
+#include "tests/support/machine.h"
 
 namespace fs = std::filesystem;
 
@@ -33,17 +34,9 @@ std::time_t fixed_clock() {
 
 // A fresh machine per test with the installation folder as the current
 // directory, logging on, no upstream proxy and an empty list in force.
-class LoaderTest : public ::testing::Test {
+class LoaderTest : public vmtest::InstallDirTest {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vm_rules_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    prefix_ = pattern;
-    setenv("VELLOMAR_PREFIX", prefix_.c_str(), 1);
-    std::string install = prefix_ + "/drive_c/Program Files/Vellomar";
-    fs::create_directories(install);
-    old_cwd_ = fs::current_path();
-    ASSERT_EQ(chdir(install.c_str()), 0);
     log_clock = fixed_clock;
     write_log_enabled(1);
     reset_upstream_proxy();
@@ -52,8 +45,6 @@ class LoaderTest : public ::testing::Test {
   void TearDown() override {
     free_rule_list();
     reset_upstream_proxy();
-    fs::current_path(old_cwd_);
-    fs::remove_all(prefix_);
   }
 
   static void write_definitions(const std::string& bytes, const char* name = "vellomar.ini") {
@@ -81,9 +72,6 @@ class LoaderTest : public ::testing::Test {
     for (const AdRule& rule : current_rules().rules) texts.push_back(rule.kind + rule.text);
     return texts;
   }
-
-  std::string prefix_;
-  fs::path old_cwd_;
 };
 
 TEST_F(LoaderTest, MissingFileChangesNothing) {

@@ -17,6 +17,7 @@
 
 #include "platform/desktop.h"
 #include "platform/msgbox.h"
+#include "tests/support/machine.h"
 
 namespace {
 
@@ -153,15 +154,10 @@ Result vmtray(std::vector<std::string> arguments) {
 class SocketTray : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vmtray-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    prefix_ = pattern;
-    setenv("VELLOMAR_PREFIX", prefix_.c_str(), 1);
     commands_seen = 0;
     last_command = 0;
   }
-  void TearDown() override { std::filesystem::remove_all(prefix_); }
-  std::string prefix_;
+  vmtest::Machine machine_{"vmtray"};
 };
 
 TEST_F(SocketTray, WithoutAProgramVmtraySaysSo) {

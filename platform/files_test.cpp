@@ -16,6 +16,8 @@
 #include <iterator>
 #include <string>
 
+#include "tests/support/machine.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -34,25 +36,15 @@ void spit(const std::string& path, const std::string& bytes) {
 // current directory, and its own outside folder.
 class FilesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vm_files_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    prefix_ = root_ + "/machine";
-    install_ = prefix_ + "/drive_c/Program Files/Vellomar";
-    fs::create_directories(install_);
+  FilesTest() {
     fs::create_directories(root_ + "/outside");
-    setenv("VELLOMAR_PREFIX", prefix_.c_str(), 1);
-    old_cwd_ = fs::current_path();
-    ASSERT_EQ(chdir(install_.c_str()), 0);
-  }
-  void TearDown() override {
-    fs::current_path(old_cwd_);
-    fs::remove_all(root_);
+    machine_.enter(install_);
   }
 
-  std::string root_, prefix_, install_;
-  fs::path old_cwd_;
+  vmtest::Machine machine_{"files"};
+  std::string root_ = machine_.root().string();
+  std::string prefix_ = machine_.prefix().string();
+  std::string install_ = machine_.install_dir().string();
 };
 
 TEST_F(FilesTest, NamesDifferingInCaseReachOneFile) {

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/machine.h"
+
 namespace {
 
 // Boxes answered without a terminal, recorded in a log of the test's own.
@@ -22,18 +24,13 @@ class MessageBoxTest : public ::testing::Test {
     saved_stdin_ = dup(STDIN_FILENO);
     dup2(null, STDIN_FILENO);
     close(null);
-    char pattern[] = "/tmp/vm_msgbox_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    log_ = dir_ + "/boxes.jsonl";
+    log_ = machine_.box_log().string();
     setenv("VELLOMAR_MSGBOX_LOG", log_.c_str(), 1);
     unsetenv("VELLOMAR_MSGBOX_ANSWER");
   }
   void TearDown() override {
     dup2(saved_stdin_, STDIN_FILENO);
     close(saved_stdin_);
-    unlink(log_.c_str());
-    rmdir(dir_.c_str());
   }
   std::vector<std::string> lines() {
     std::ifstream in(log_);
@@ -43,7 +40,8 @@ class MessageBoxTest : public ::testing::Test {
   }
 
   int saved_stdin_ = -1;
-  std::string dir_, log_;
+  vmtest::Machine machine_{"msgbox"};
+  std::string log_;
 };
 
 struct AnswerCase {

@@ -20,6 +20,8 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/machine.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -34,24 +36,16 @@ std::string slurp(const std::string& path) {
 class ProcessTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vm_process_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    root_ = machine_.root().string();
     cwd_ = root_ + "/cwd";
     bin_ = root_ + "/bin";
     out_ = root_ + "/out.txt";
-    fs::create_directories(cwd_);
     fs::create_directories(bin_);
-    old_cwd_ = fs::current_path();
-    ASSERT_EQ(chdir(cwd_.c_str()), 0);
+    machine_.enter(cwd_);
     setenv("PATH", (bin_ + ":/usr/bin:/bin").c_str(), 1);
     unsetenv("VISUAL");
     unsetenv("EDITOR");
     unsetenv("BROWSER");
-  }
-  void TearDown() override {
-    fs::current_path(old_cwd_);
-    fs::remove_all(root_);
   }
 
   // A shell script that appends `label` and its arguments to out.txt.
@@ -64,8 +58,8 @@ class ProcessTest : public ::testing::Test {
   }
   std::string output() { return slurp(out_); }
 
+  vmtest::Machine machine_{"process"};
   std::string root_, cwd_, bin_, out_;
-  fs::path old_cwd_;
 };
 
 TEST_F(ProcessTest, CurrentDirectoryComesBeforePath) {

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/registry_internal.h"
+#include "tests/support/machine.h"
 
 extern char** environ;
 
@@ -116,20 +117,12 @@ int wait_status(pid_t pid) {
 
 class RegistryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vellomar-registry-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    // The machine's folder does not exist yet: the registry creates it.
-    prefix_ = dir_ + "/machine";
-    setenv("VELLOMAR_PREFIX", prefix_.c_str(), 1);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-  std::string dir_;
-  std::string prefix_;
+  // The machine's folder does not exist yet: the registry creates it.
+  RegistryTest() { std::filesystem::remove(machine_.prefix()); }
+
+  vmtest::Machine machine_{"registry"};
+  std::string dir_ = machine_.root().string();
+  std::string prefix_ = machine_.prefix().string();
 };
 
 TEST_F(RegistryTest, CreateOpenAndDispositions) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/registry_internal.h"
+#include "tests/support/machine.h"
 
 namespace {
 
@@ -77,19 +78,8 @@ void set(HKEY key, const char* name, DWORD type, const std::string& bytes) {
 
 class RegistryTextTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vellomar-regtext-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    use_machine("first");
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-  void use_machine(const std::string& name) {
-    setenv("VELLOMAR_PREFIX", (dir_ + "/" + name).c_str(), 1);
-  }
+  RegistryTextTest() { use_machine("first"); }
+  void use_machine(const std::string& name) { machine_.use_prefix(name); }
   // Parses and applies `reg`; the parse must succeed.
   void import(const std::string& reg) {
     std::vector<text::Change> changes;
@@ -107,7 +97,8 @@ class RegistryTextTest : public ::testing::Test {
     RegCloseKey(key);
     return rc == ERROR_SUCCESS ? std::string(buffer, size) : "-";
   }
-  std::string dir_;
+  vmtest::Machine machine_{"regtext"};
+  std::string dir_ = machine_.root().string();
 };
 
 const char kAllTypes[] =

@@ -19,31 +19,23 @@
 #include "proxy/canned_responses.h"
 #include "proxy/session.h"
 #include "settings/upstream_proxy.h"
+#include "tests/support/machine.h"
 
 namespace {
 
 // A machine folder and current directory of the test's own, with a rule
 // that blocks one host.
-class DispatchEnvironment : public testing::Environment {
+class DispatchEnvironment : public vmtest::MachineEnvironment {
  public:
-  void SetUp() override {
-    char pattern[] = "/tmp/vellomar-dispatch-test-XXXXXX";
-    folder_ = mkdtemp(pattern);
-    setenv("VELLOMAR_PREFIX", folder_.c_str(), 1);
-    std::ofstream(folder_ + "/vellomar.ini") << "Aads.blocked.test\n";
-    previous_ = std::filesystem::current_path();
-    std::filesystem::current_path(folder_);
+  DispatchEnvironment() : MachineEnvironment("dispatch") {}
+
+ protected:
+  void prepare(vmtest::Machine& machine) override {
+    machine.enter(machine.make_install_dir());
+    vmtest::write_file("vellomar.ini", "Aads.blocked.test\n");
     reset_upstream_proxy();
     reload_ad_definitions();
   }
-  void TearDown() override {
-    std::filesystem::current_path(previous_);
-    std::filesystem::remove_all(folder_);
-  }
-
- private:
-  std::string folder_;
-  std::filesystem::path previous_;
 };
 const testing::Environment* const dispatch_environment =
     testing::AddGlobalTestEnvironment(new DispatchEnvironment);

@@ -19,6 +19,7 @@
 #include "platform/registry.h"
 #include "settings/message_box.h"
 #include "settings/registry_settings.h"
+#include "tests/support/machine.h"
 
 namespace fs = std::filesystem;
 
@@ -40,21 +41,10 @@ std::string slurp(const std::string& path) {
 class ActivityLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vm_log_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    prefix_ = pattern;
-    setenv("VELLOMAR_PREFIX", prefix_.c_str(), 1);
-    install_ = prefix_ + "/drive_c/Program Files/Vellomar";
-    fs::create_directories(install_);
-    old_cwd_ = fs::current_path();
-    ASSERT_EQ(chdir(install_.c_str()), 0);
+    machine_.enter(install_);
     setenv("TZ", "UTC", 1);
     tzset();
     log_clock = fixed_clock;
-  }
-  void TearDown() override {
-    fs::current_path(old_cwd_);
-    fs::remove_all(prefix_);
   }
 
   static void set_enabled(const char* text) {
@@ -69,8 +59,9 @@ class ActivityLogTest : public ::testing::Test {
   }
   std::string log_path() const { return install_ + "/vellomar.log"; }
 
-  std::string prefix_, install_;
-  fs::path old_cwd_;
+  vmtest::Machine machine_{"log"};
+  std::string prefix_ = machine_.prefix().string();
+  std::string install_ = machine_.install_dir().string();
 };
 
 TEST_F(ActivityLogTest, EntryHasStampMessageAndCrLf) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/registry.h"
+#include "tests/support/machine.h"
 
 namespace fs = std::filesystem;
 
@@ -18,14 +19,6 @@ namespace {
 // Each test runs on a fresh machine of its own.
 class RegistrySettingsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vm_settings_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    prefix_ = pattern;
-    setenv("VELLOMAR_PREFIX", prefix_.c_str(), 1);
-  }
-  void TearDown() override { fs::remove_all(prefix_); }
-
   static void set_value(const char* sub_key, const char* name, const char* text) {
     HKEY key;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, sub_key, 0, nullptr, REG_OPTION_NON_VOLATILE,
@@ -49,7 +42,7 @@ class RegistrySettingsTest : public ::testing::Test {
     return std::string(data, size);
   }
 
-  std::string prefix_;
+  vmtest::Machine machine_{"settings"};
 };
 
 TEST_F(RegistrySettingsTest, FreshMachineHasDefaults) {

@@ -10,25 +10,14 @@
 #include <string>
 
 #include "platform/winsock.h"
+#include "tests/support/machine.h"
 
 namespace {
 
 // The setting logs through the activity log, which reads the registry: keep
 // that in a machine folder of the test's own.
-class OwnMachineFolder : public testing::Environment {
- public:
-  void SetUp() override {
-    char pattern[] = "/tmp/vellomar-proxy-test-XXXXXX";
-    folder_ = mkdtemp(pattern);
-    setenv("VELLOMAR_PREFIX", folder_.c_str(), 1);
-  }
-  void TearDown() override { std::filesystem::remove_all(folder_); }
-
- private:
-  std::string folder_;
-};
 const testing::Environment* const own_machine_folder =
-    testing::AddGlobalTestEnvironment(new OwnMachineFolder);
+    testing::AddGlobalTestEnvironment(new vmtest::MachineEnvironment("upstream"));
 
 struct SelectCase {
   const char* name;

@@ -12,6 +12,7 @@
 #include "filter/matcher.h"
 #include "platform/msgbox.h"
 #include "platform/registry.h"
+#include "tests/support/machine.h"
 #include "tray/main_window.h"
 #include "tray/resources.h"
 
@@ -139,13 +140,7 @@ TEST(AboutBox, EndsWithOneOnCancelOnly) {
 
 class NetscapeProgram : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tray-test-XXXXXX";
-    prefix_ = mkdtemp(pattern);
-    setenv("VELLOMAR_PREFIX", prefix_.c_str(), 1);
-  }
-  void TearDown() override { std::filesystem::remove_all(prefix_); }
-  std::string prefix_;
+  vmtest::Machine machine_{"tray"};
 };
 
 TEST_F(NetscapeProgram, ComesFromTheRegistryOrTheUsualFolder) {

@@ -49,6 +49,7 @@ void Machine::enter(const fs::path& dir) {
 
 void Machine::use_prefix(std::string_view name) {
   prefix_ = root_ / name;
+  fs::create_directories(prefix_);
   setenv("VELLOMAR_PREFIX", prefix_.c_str(), 1);
 }
 

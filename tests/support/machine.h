@@ -6,9 +6,8 @@
 // Layout: root() is the test's own folder; prefix() = root()/"machine" is the
 // machine folder the programs see (its drives, its registry). Files a test
 // keeps beside the machine (stand-in programs, outputs) go under root().
-// prefix() is not created: the first registry or file call creates it, as on
-// a machine installed for the first time; make_install_dir() and enter()
-// create what they name.
+// prefix() is created empty (no drives, no registry); make_install_dir() and
+// enter() create what they name.
 //
 // Not thread-safe: make and destroy it on the test's main thread (setenv,
 // chdir), before the code under test starts threads of its own.
@@ -50,8 +49,8 @@ class Machine {
   fs::path make_install_dir() const;
   // Creates `dir` and makes it the current directory until destruction.
   void enter(const fs::path& dir);
-  // Points VELLOMAR_PREFIX at another machine folder under root() (for tests
-  // that move data between machines); prefix() follows.
+  // Points VELLOMAR_PREFIX at another, empty machine folder under root() (for
+  // tests that move data between machines); prefix() follows.
   void use_prefix(std::string_view name);
 
  private:
