@@ -26,11 +26,8 @@ VMREG_BIN="${VMREG_BIN:-$top/build/bin/vmreg}"
 experiments=("$@")
 ((${#experiments[@]})) || experiments=(definitions general import)
 
-if [[ -z "${VELLOMAR_CRASH_NETNS:-}" ]] && unshare -n true 2>/dev/null; then
-  exec unshare -n env VELLOMAR_CRASH_NETNS=1 ROUNDS="$ROUNDS" VELLOMAR_BIN="$VELLOMAR_BIN" \
-    VMREG_BIN="$VMREG_BIN" bash "$0" "${experiments[@]}"
-fi
-[[ -n "${VELLOMAR_CRASH_NETNS:-}" ]] && ip link set lo up
+. "$top/scripts/lib/testnet.sh"
+vm_own_network "$0" "${experiments[@]}"
 for program in "$VELLOMAR_BIN" "$VMREG_BIN"; do
   [[ -x "$program" ]] || { echo "missing $program: build it first" >&2; exit 1; }
 done

@@ -30,12 +30,8 @@ OUT_DIR="${OUT_DIR:-$top/build-soak}"
 VELLOMAR_BIN="${VELLOMAR_BIN:-$top/build/bin/vellomar}"
 VMREG_BIN="${VMREG_BIN:-$top/build/bin/vmreg}"
 
-if [[ -z "${VELLOMAR_SOAK_NETNS:-}" ]] && unshare -n true 2>/dev/null; then
-  exec unshare -n env VELLOMAR_SOAK_NETNS=1 DURATION="$DURATION" SAMPLE_SECONDS="$SAMPLE_SECONDS" \
-    DELAY_MS="$DELAY_MS" OUT_DIR="$OUT_DIR" VELLOMAR_BIN="$VELLOMAR_BIN" VMREG_BIN="$VMREG_BIN" \
-    bash "$0" "$@"
-fi
-[[ -n "${VELLOMAR_SOAK_NETNS:-}" ]] && ip link set lo up
+. "$top/scripts/lib/testnet.sh"
+vm_own_network "$0" "$@"
 export PATH="$PATH:/usr/sbin:/sbin"
 for tool in nginx wrk curl openssl; do
   command -v "$tool" >/dev/null || { echo "missing $tool: run scripts/install-deps.sh --bench" >&2; exit 1; }
@@ -50,7 +46,6 @@ PROXY=127.0.0.1:8000
 mkdir -p "$OUT_DIR"
 work="$OUT_DIR/work"
 rm -rf "$work"
-mkdir -p "$work/www/ads" "$work/nginx"
 csv="$OUT_DIR/rss.csv"
 summary="$OUT_DIR/summary.txt"
 pids=()
@@ -60,46 +55,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-wait_port() {
-  for _ in $(seq 1 100); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-    sleep 0.1
-  done
-  echo "nothing listens on port $1" >&2
-  exit 1
-}
+wait_port() { vm_wait_port "$@"; }
 
-# Origin.
-head -c 1024 /dev/urandom | base64 -w 64 | head -c 1024 >"$work/www/1k"
-head -c $((256 * 1024)) /dev/urandom >"$work/www/256k"
-printf 'GIF89a%048d' 0 >"$work/www/ads/banner.gif"
-openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -days 2 \
-  -keyout "$work/nginx/key.pem" -out "$work/nginx/cert.pem" 2>/dev/null
-cat >"$work/nginx/nginx.conf" <<EOF
-daemon off;
-master_process off;
-worker_processes 1;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log crit;
-events { worker_connections 4096; }
-http {
-  access_log off;
-  keepalive_timeout 300;
-  keepalive_requests 100000000;
-  client_body_temp_path $work/nginx/body;
-  proxy_temp_path $work/nginx/proxy;
-  server { listen 127.0.0.1:$ORIGIN_PORT default_server; root $work/www; }
-  server {
-    listen 127.0.0.1:$TLS_PORT ssl;
-    ssl_certificate $work/nginx/cert.pem;
-    ssl_certificate_key $work/nginx/key.pem;
-    root $work/www;
-  }
-}
-EOF
-nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" &
-pids+=($!)
-wait_port $ORIGIN_PORT
+# Origin, over HTTP and HTTPS.
+vm_start_origin "$work/origin" $ORIGIN_PORT $TLS_PORT
+pids+=("$VM_ORIGIN_PID")
 
 # Vellomar, with logging on.
 export VELLOMAR_PREFIX="$work/prefix"

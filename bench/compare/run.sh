@@ -24,7 +24,8 @@
 # goes to bench/RESULTS.md (or --out) with the date.
 #
 # Everything runs inside a private network namespace when the machine allows
-# one (unshare -n), so the fixed port 8000 never collides with anything else;
+# one (scripts/lib/testnet.sh), so the fixed port 8000 never collides with
+# anything else, not even a Vellomar serving this desktop;
 # all configuration files are written into a temporary folder.
 #
 # Environment: VELLOMAR_BIN (default build/bin/vellomar), KEEP_TMP=1 keeps the
@@ -51,14 +52,10 @@ while (($#)); do
 done
 
 # Into a network namespace of our own (loopback only), once.
-if [[ -z "${VELLOMAR_BENCH_NETNS:-}" ]] && unshare -n true 2>/dev/null; then
-  args=(--duration "$duration" --rounds "$rounds" --out "$out")
-  ((write)) || args+=(--no-write)
-  exec unshare -n env VELLOMAR_BENCH_NETNS=1 bash "$0" "${args[@]}"
-fi
-if [[ -n "${VELLOMAR_BENCH_NETNS:-}" ]]; then
-  ip link set lo up
-fi
+. "$top/scripts/lib/testnet.sh"
+args=(--duration "$duration" --rounds "$rounds" --out "$out")
+((write)) || args+=(--no-write)
+vm_own_network "$0" "${args[@]}"
 
 vellomar_bin="${VELLOMAR_BIN:-$top/build/bin/vellomar}"
 for tool in nginx wrk tinyproxy privoxy squid curl; do
@@ -88,46 +85,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-wait_port() {  # port, name
-  for _ in $(seq 1 100); do
-    if (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; then return 0; fi
-    sleep 0.1
-  done
-  echo "$2 did not start listening on port $1" >&2
-  exit 1
-}
+wait_port() { vm_wait_port "$@"; }
 
 # --- origin -----------------------------------------------------------------
-mkdir -p "$tmp/www/ads" "$tmp/nginx"
-head -c 1024 /dev/urandom | base64 -w 64 | head -c 1024 >"$tmp/www/1k"
-head -c $((256 * 1024)) /dev/urandom >"$tmp/www/256k"
-printf 'GIF89a%048d' 0 >"$tmp/www/ads/banner.gif"
-cat >"$tmp/nginx/nginx.conf" <<EOF
-daemon off;
-master_process off;
-worker_processes 1;
-pid $tmp/nginx/nginx.pid;
-error_log $tmp/nginx/error.log crit;
-events { worker_connections 4096; }
-http {
-  access_log off;
-  sendfile on;
-  tcp_nopush on;
-  tcp_nodelay on;
-  keepalive_timeout 300;
-  keepalive_requests 100000000;
-  default_type application/octet-stream;
-  client_body_temp_path $tmp/nginx/body;
-  proxy_temp_path $tmp/nginx/proxy;
-  server {
-    listen 127.0.0.1:$ORIGIN_PORT default_server;
-    root $tmp/www;
-  }
-}
-EOF
-nginx -c "$tmp/nginx/nginx.conf" -p "$tmp/nginx" 2>"$tmp/nginx/stderr" &
-pids+=($!)
-wait_port $ORIGIN_PORT nginx
+vm_start_origin "$tmp/origin" $ORIGIN_PORT
+pids+=("$VM_ORIGIN_PID")
 
 # --- the reference relay --------------------------------------------------------
 mkdir -p "$tmp/relay"
