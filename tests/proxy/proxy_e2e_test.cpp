@@ -483,8 +483,7 @@ TEST_F(ProxyTest, RequestsForTheProxyItselfEndTheConnection) {
 class HostileInputTest : public ProxyTest {
  protected:
   std::string definitions() const {
-    std::ifstream in(machine_.install_dir() + "/vellomar.ini", std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return vmtest::read_file(machine_.install_dir() / "vellomar.ini");
   }
 };
 
