@@ -22,14 +22,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using vmtest::read_file;
 
 void spit(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out << bytes;
+  vmtest::write_file(path, bytes);
 }
 
 // Each test gets its own machine folder with C:\Program Files\Vellomar as the
@@ -64,7 +60,7 @@ TEST_F(FilesTest, NamesDifferingInCaseReachOneFile) {
   ASSERT_NE(out, nullptr);
   fputs("more\n", out);
   fclose(out);
-  EXPECT_EQ(slurp(install_ + "/Vellomar.ini"), "rule\r\nmore\r\n");
+  EXPECT_EQ(read_file(install_ + "/Vellomar.ini"), "rule\r\nmore\r\n");
   EXPECT_FALSE(fs::exists(install_ + "/vellomar.ini"));
 }
 
@@ -208,19 +204,19 @@ TEST_F(FilesTest, TextWritesLfAsCrLfAndAppends) {
   fputs("one\ntwo\r\n", out);
   fprintf(out, "%s\n", "three");
   ASSERT_EQ(fclose(out), 0);
-  EXPECT_EQ(slurp(install_ + "/w.txt"), "one\r\ntwo\r\r\nthree\r\n");
+  EXPECT_EQ(read_file(install_ + "/w.txt"), "one\r\ntwo\r\r\nthree\r\n");
 
   out = open_file("W.TXT", "a");
   ASSERT_NE(out, nullptr);
   fputs("four\n", out);
   ASSERT_EQ(fclose(out), 0);
-  EXPECT_EQ(slurp(install_ + "/w.txt"), "one\r\ntwo\r\r\nthree\r\nfour\r\n");
+  EXPECT_EQ(read_file(install_ + "/w.txt"), "one\r\ntwo\r\r\nthree\r\nfour\r\n");
 
   // "w" starts the file anew.
   out = open_file("w.txt", "w");
   ASSERT_NE(out, nullptr);
   ASSERT_EQ(fclose(out), 0);
-  EXPECT_EQ(slurp(install_ + "/w.txt"), "");
+  EXPECT_EQ(read_file(install_ + "/w.txt"), "");
 }
 
 TEST_F(FilesTest, LargeTextWriteKeepsEveryByte) {
@@ -235,7 +231,7 @@ TEST_F(FilesTest, LargeTextWriteKeepsEveryByte) {
   ASSERT_NE(out, nullptr);
   ASSERT_EQ(fwrite(text.data(), 1, text.size(), out), text.size());
   ASSERT_EQ(fclose(out), 0);
-  EXPECT_EQ(slurp(install_ + "/big.txt"), expected);
+  EXPECT_EQ(read_file(install_ + "/big.txt"), expected);
   FILE* in = open_file("big.txt", "r");
   ASSERT_NE(in, nullptr);
   std::string back;
@@ -263,7 +259,7 @@ TEST_F(FilesTest, UpdateModesReadWhatTheyWrote) {
   for (int c; (c = fgetc(file)) != EOF;) all.push_back(static_cast<char>(c));
   fclose(file);
   EXPECT_EQ(all, "ab\ncd\nef\n");
-  EXPECT_EQ(slurp(install_ + "/u.txt"), "ab\r\ncd\r\nef\r\n");
+  EXPECT_EQ(read_file(install_ + "/u.txt"), "ab\r\ncd\r\nef\r\n");
 }
 
 TEST_F(FilesTest, BinaryModeKeepsBytes) {
@@ -271,7 +267,7 @@ TEST_F(FilesTest, BinaryModeKeepsBytes) {
   ASSERT_NE(out, nullptr);
   fputs("a\nb\r\n", out);
   fclose(out);
-  EXPECT_EQ(slurp(install_ + "/b.bin"), "a\nb\r\n");
+  EXPECT_EQ(read_file(install_ + "/b.bin"), "a\nb\r\n");
   FILE* in = open_file("B.BIN", "rb");
   ASSERT_NE(in, nullptr);
   char data[16] = {};
@@ -293,14 +289,14 @@ TEST_F(FilesTest, ReplaceFileSwapsContentWhole) {
   spit(install_ + "/Prefs.js", "old\r\n");
   chmod((install_ + "/Prefs.js").c_str(), 0640);
   ASSERT_EQ(replace_file("prefs.js", "new\nline\n", 9, true), 0);
-  EXPECT_EQ(slurp(install_ + "/Prefs.js"), "new\r\nline\r\n");
+  EXPECT_EQ(read_file(install_ + "/Prefs.js"), "new\r\nline\r\n");
   struct stat info;
   ASSERT_EQ(stat((install_ + "/Prefs.js").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0640u);
   ASSERT_EQ(replace_file("fresh.bin", "a\nb", 3, false), 0);
-  EXPECT_EQ(slurp(install_ + "/fresh.bin"), "a\nb");
+  EXPECT_EQ(read_file(install_ + "/fresh.bin"), "a\nb");
   ASSERT_EQ(replace_file("empty.txt", nullptr, 0, true), 0);
-  EXPECT_EQ(slurp(install_ + "/empty.txt"), "");
+  EXPECT_EQ(read_file(install_ + "/empty.txt"), "");
   EXPECT_EQ(std::distance(fs::directory_iterator(install_), fs::directory_iterator()), 3);
 }
 
@@ -344,7 +340,7 @@ TEST_F(FilesTest, ReplaceFileRemovesOnlyTemporariesOfDeadWriters) {
   kill(live, SIGKILL);
   waitpid(live, nullptr, 0);
 
-  EXPECT_EQ(slurp(install_ + "/Vellomar.ini"), "new\r\n");
+  EXPECT_EQ(read_file(install_ + "/Vellomar.ini"), "new\r\n");
   for (const Entry& entry : entries) {
     EXPECT_EQ(fs::exists(install_ + "/" + entry.name), entry.kept) << entry.name;
   }
@@ -369,7 +365,7 @@ TEST_F(FilesTest, FailedReplaceLeavesOldFile) {
   const int result = replace_file("keep.txt", big.data(), big.size(), false);
   setrlimit(RLIMIT_FSIZE, &old_limit);
   EXPECT_EQ(result, -1);
-  EXPECT_EQ(slurp(install_ + "/keep.txt"), "old content\r\n");
+  EXPECT_EQ(read_file(install_ + "/keep.txt"), "old content\r\n");
   EXPECT_EQ(std::distance(fs::directory_iterator(install_), fs::directory_iterator()), 1);
   EXPECT_EQ(replace_file("C:\\No Such Folder\\x.txt", "x", 1, false), -1);
 }

@@ -26,11 +26,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // A current directory and a PATH of the test's own (the system's folders
 // stay on PATH after it, for the shell's own tools).
 class ProcessTest : public ::testing::Test {
@@ -56,7 +51,7 @@ class ProcessTest : public ::testing::Test {
     file.close();
     chmod(path.c_str(), executable ? 0755 : 0644);
   }
-  std::string output() { return slurp(out_); }
+  std::string output() { return vmtest::read_file(out_); }
 
   vmtest::Machine machine_{"process"};
   std::string root_, cwd_, bin_, out_;

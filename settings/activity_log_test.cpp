@@ -20,6 +20,7 @@
 #include "settings/message_box.h"
 #include "settings/registry_settings.h"
 #include "tests/support/machine.h"
+#include "tests/support/registry.h"
 
 namespace fs = std::filesystem;
 
@@ -29,11 +30,6 @@ constexpr std::time_t SUNDAY_6_DECEMBER_2026_12_39_02 = 1796560742;
 
 std::time_t fixed_clock() {
   return SUNDAY_6_DECEMBER_2026_12_39_02;
-}
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // A fresh machine per test, the installation folder as the current
@@ -48,14 +44,7 @@ class ActivityLogTest : public ::testing::Test {
   }
 
   static void set_enabled(const char* text) {
-    HKEY key;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Vellomar\\Log", 0, nullptr,
-                              REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(key, "Enabled", 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
-                             static_cast<DWORD>(std::strlen(text) + 1)),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
+    vmtest::set_string(HKEY_LOCAL_MACHINE, "Software\\Vellomar\\Log", "Enabled", text);
   }
   std::string log_path() const { return install_ + "/vellomar.log"; }
 
@@ -68,7 +57,7 @@ TEST_F(ActivityLogTest, EntryHasStampMessageAndCrLf) {
   write_log_enabled(1);
   log_activity("Blocked Ad: %s%s", "ads.example.com", "/banner.gif");
   log_activity("ERROR:\t*****Accept Failed!*****");
-  EXPECT_EQ(slurp(log_path()),
+  EXPECT_EQ(vmtest::read_file(log_path()),
             "Sun Dec 06 12:39:02 2026: Blocked Ad: ads.example.com/banner.gif\r\n"
             "Sun Dec 06 12:39:02 2026: ERROR:\t*****Accept Failed!*****\r\n");
 }
@@ -153,14 +142,15 @@ TEST_F(ActivityLogTest, DeletedFileIsCreatedAnew) {
   log_activity("first");
   ASSERT_TRUE(fs::remove(log_path()));
   log_activity("second");
-  EXPECT_EQ(slurp(log_path()), "Sun Dec 06 12:39:02 2026: second\r\n");
+  EXPECT_EQ(vmtest::read_file(log_path()), "Sun Dec 06 12:39:02 2026: second\r\n");
 }
 
 TEST_F(ActivityLogTest, AppendsToFileNamedInOtherCase) {
   std::ofstream(install_ + "/Vellomar.log", std::ios::binary) << "shipped\r\n";
   write_log_enabled(1);
   log_activity("entry");
-  EXPECT_EQ(slurp(install_ + "/Vellomar.log"), "shipped\r\nSun Dec 06 12:39:02 2026: entry\r\n");
+  EXPECT_EQ(vmtest::read_file(install_ + "/Vellomar.log"),
+            "shipped\r\nSun Dec 06 12:39:02 2026: entry\r\n");
   EXPECT_FALSE(fs::exists(log_path()));
 }
 
@@ -170,7 +160,7 @@ TEST_F(ActivityLogTest, LongMessageIsCut) {
   log_activity("ERROR:\t*****Bad Request Received***** %s", request.c_str());
   const std::string message =
       ("ERROR:\t*****Bad Request Received***** " + request).substr(0, MESSAGE_BUFFER_SIZE - 1);
-  EXPECT_EQ(slurp(log_path()), "Sun Dec 06 12:39:02 2026: " + message + "\r\n");
+  EXPECT_EQ(vmtest::read_file(log_path()), "Sun Dec 06 12:39:02 2026: " + message + "\r\n");
 }
 
 TEST_F(ActivityLogTest, EntriesOfThreadsStayWhole) {
@@ -184,7 +174,7 @@ TEST_F(ActivityLogTest, EntriesOfThreadsStayWhole) {
   }
   for (auto& thread : threads) thread.join();
   const std::string entry = "Sun Dec 06 12:39:02 2026: Blocked Popup: " + long_text + "\r\n";
-  const std::string all = slurp(log_path());
+  const std::string all = vmtest::read_file(log_path());
   ASSERT_EQ(all.size(), entry.size() * 100);
   for (std::size_t at = 0; at < all.size(); at += entry.size()) {
     ASSERT_EQ(all.compare(at, entry.size(), entry), 0) << "entry at " << at;
@@ -201,7 +191,7 @@ TEST_F(ActivityLogTest, ShowMessageBoxIsCaptionedVellomar) {
   dup2(saved, STDIN_FILENO);
   close(saved);
   close(null);
-  EXPECT_EQ(slurp(boxes),
+  EXPECT_EQ(vmtest::read_file(boxes),
             "{\"caption\":\"Vellomar\",\"text\":\"Port 8000 is already in use...Exiting...\","
             "\"type\":16,\"answer\":\"ok\"}\n");
 }

@@ -11,6 +11,7 @@
 
 #include "platform/registry.h"
 #include "tests/support/machine.h"
+#include "tests/support/registry.h"
 
 namespace fs = std::filesystem;
 
@@ -20,14 +21,7 @@ namespace {
 class RegistrySettingsTest : public ::testing::Test {
  protected:
   static void set_value(const char* sub_key, const char* name, const char* text) {
-    HKEY key;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, sub_key, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
-                             static_cast<DWORD>(std::strlen(text) + 1)),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
+    vmtest::set_string(HKEY_LOCAL_MACHINE, sub_key, name, text);
   }
 
   static std::string stored_text(const char* sub_key, const char* name, DWORD* type) {

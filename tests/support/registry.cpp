@@ -147,19 +147,9 @@ RegValue read_value(HKEY root, const std::string& path, const std::string& name)
 }
 
 std::string value_text(HKEY root, const std::string& path, const std::string& name) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return "<none>";
-  DWORD size = 0;
-  if (RegQueryValueExA(key, name.c_str(), nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS) {
-    RegCloseKey(key);
-    return "<none>";
-  }
-  std::vector<char> data(size + 1, '\0');
-  const LONG result = RegQueryValueExA(key, name.c_str(), nullptr, nullptr,
-                                       reinterpret_cast<BYTE*>(data.data()), &size);
-  RegCloseKey(key);
-  if (result != ERROR_SUCCESS) return "<none>";
-  return std::string(data.data());
+  const RegValue value = read_value(root, path, name);
+  if (value.type == REG_NONE && value.data.empty()) return "<none>";
+  return std::string(value.data.begin(), value.data.end()).c_str();
 }
 
 }  // namespace vmtest

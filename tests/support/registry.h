@@ -45,7 +45,7 @@ std::vector<BYTE> sz_bytes(const std::string& text);
 // The value as stored, or a REG_NONE value without data when it is missing.
 RegValue read_value(HKEY root, const std::string& path, const std::string& name);
 // The text of a value up to its first zero byte; "<none>" when the key or the
-// value is missing.
+// value is missing (or is an empty REG_NONE value).
 std::string value_text(HKEY root, const std::string& path, const std::string& name);
 
 }  // namespace vmtest
