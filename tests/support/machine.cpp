@@ -14,6 +14,10 @@
 
 namespace vmtest {
 
+// What a machine points elsewhere, restored at its end.
+constexpr const char* SAVED_VARIABLES[] = {"VELLOMAR_PREFIX", "HOME", "XDG_CONFIG_HOME",
+                                           "XDG_CURRENT_DESKTOP"};
+
 Machine::Machine(std::string_view tag) {
   std::string pattern = (fs::temp_directory_path() / ("vm-" + std::string(tag) + "-XXXXXX"));
   if (mkdtemp(pattern.data()) == nullptr) {
@@ -21,17 +25,23 @@ Machine::Machine(std::string_view tag) {
     std::abort();
   }
   root_ = pattern;
-  if (const char* old = std::getenv("VELLOMAR_PREFIX")) old_prefix_ = old;
+  for (const char* name : SAVED_VARIABLES) {
+    if (const char* old = std::getenv(name)) saved_[name] = old;
+  }
+  unsetenv("XDG_CURRENT_DESKTOP");
   use_prefix("machine");
 }
 
 Machine::~Machine() {
   std::error_code ignored;
   if (old_cwd_) fs::current_path(*old_cwd_, ignored);
-  if (old_prefix_) {
-    setenv("VELLOMAR_PREFIX", old_prefix_->c_str(), 1);
-  } else {
-    unsetenv("VELLOMAR_PREFIX");
+  for (const char* name : SAVED_VARIABLES) {
+    const auto old = saved_.find(name);
+    if (old != saved_.end()) {
+      setenv(name, old->second.c_str(), 1);
+    } else {
+      unsetenv(name);
+    }
   }
   fs::remove_all(root_, ignored);
 }
@@ -51,6 +61,8 @@ void Machine::use_prefix(std::string_view name) {
   prefix_ = root_ / name;
   fs::create_directories(prefix_);
   setenv("VELLOMAR_PREFIX", prefix_.c_str(), 1);
+  setenv("HOME", prefix_.c_str(), 1);
+  setenv("XDG_CONFIG_HOME", prefix_.c_str(), 1);
 }
 
 std::vector<std::string> Machine::boxes() const {

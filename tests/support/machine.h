@@ -1,7 +1,9 @@
 // The one temporary machine every test stands on: a fresh folder under the
 // temporary directory, VELLOMAR_PREFIX pointing at the machine folder inside
-// it, and everything undone at destruction (the variable and the current
-// directory restored, the folder removed).
+// it (HOME and XDG_CONFIG_HOME too, since the browser switches also act on
+// the desktop's settings there; XDG_CURRENT_DESKTOP unset), and everything
+// undone at destruction (the variables and the current directory restored,
+// the folder removed).
 //
 // Layout: root() is the test's own folder; prefix() = root()/"machine" is the
 // machine folder the programs see (its drives, its registry). Files a test
@@ -16,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -56,7 +59,7 @@ class Machine {
  private:
   fs::path root_;
   fs::path prefix_;
-  std::optional<std::string> old_prefix_;
+  std::map<std::string, std::string> saved_;  // variables as they were before
   std::optional<fs::path> old_cwd_;
 };
 
