@@ -85,7 +85,7 @@ int run(const std::vector<std::string>& arguments, const std::string& folder,
 class DesktopBrowsers : public ::testing::Test {
  protected:
   void SetUp() override {
-    home_ = machine_.prefix() + "/home";
+    home_ = (machine_.prefix() / "home").string();
     fs::create_directories(home_ + "/.config");
     fs::create_directories(home_ + "/runtime");
     fs::permissions(home_ + "/runtime", fs::perms::owner_all);
@@ -113,10 +113,11 @@ class DesktopBrowsers : public ::testing::Test {
   }
 
   int vellomar(const std::string& command, std::string* out = nullptr) {
-    return run({std::string(VELLOMAR_BIN_DIR) + "/vellomar", command}, machine_.install_dir(), out);
+    return run({std::string(VELLOMAR_BIN_DIR) + "/vellomar", command},
+               machine_.install_dir().string(), out);
   }
   int vmremove() {
-    return run({std::string(VELLOMAR_BIN_DIR) + "/vmremove"}, machine_.install_dir());
+    return run({std::string(VELLOMAR_BIN_DIR) + "/vmremove"}, machine_.install_dir().string());
   }
 
   // A session bus of the test's own, as dbus-run-session gives one.
@@ -149,7 +150,7 @@ class DesktopBrowsers : public ::testing::Test {
     return out;
   }
 
-  Machine machine_;
+  ProxyMachine machine_;
   std::string home_;
   pid_t bus_pid_ = -1;
 };
