@@ -106,7 +106,7 @@ TEST_F(ActivityLogTest, OffWritesNothingAndCreatesNoFile) {
 
 TEST_F(ActivityLogTest, RegistryDamageIsLoggedWhileLoggingIsOff) {
   log_registry_damage("moved to registry.db.damaged-x");
-  EXPECT_EQ(slurp(log_path()),
+  EXPECT_EQ(vmtest::read_file(log_path()),
             "Sun Dec 06 12:39:02 2026: ERROR:\t*****Registry Damaged***** moved to "
             "registry.db.damaged-x\r\n");
 }
