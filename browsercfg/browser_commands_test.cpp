@@ -72,15 +72,15 @@ INSTANTIATE_TEST_SUITE_P(
 // Firefox profile in the test's home folder), and nothing else.
 TEST_F(EmptyMachineTest, RReappliesFirefoxProfilesOnlyWhileNetscapeIsTicked) {
   const std::filesystem::path firefox = machine_dir() / "mozilla" / "firefox";
-  write_file_bytes(firefox / "profiles.ini", "[Profile0]\nIsRelative=1\nPath=p.default\n");
+  write_file(firefox / "profiles.ini", "[Profile0]\nIsRelative=1\nPath=p.default\n");
   std::filesystem::create_directories(firefox / "p.default");
   EXPECT_EQ(run_browser_command("R"), 0);
   EXPECT_FALSE(std::filesystem::exists(firefox / "p.default" / "user.js"));
   set_string(HKEY_LOCAL_MACHINE, INSTALL, "Netscape", "1");
   EXPECT_EQ(run_browser_command("R"), 0);
-  EXPECT_NE(read_file_bytes(firefox / "p.default" / "user.js")
-                .find("user_pref(\"network.proxy.type\", 1);"),
-            std::string::npos);
+  EXPECT_NE(
+      read_file(firefox / "p.default" / "user.js").find("user_pref(\"network.proxy.type\", 1);"),
+      std::string::npos);
   std::filesystem::remove_all(machine_dir() / "mozilla");
 }
 

@@ -137,7 +137,7 @@ INSTANTIATE_TEST_SUITE_P(
 // running Firefox takes the change at its next start; one that changes none
 // gives the page as it always was.
 TEST_F(SetupPages, GeneralSaysSoOnlyWhenAFirefoxProfileChanged) {
-  const std::filesystem::path firefox = prefix_ / "mozilla" / "firefox";
+  const std::filesystem::path firefox = machine_.prefix() / "mozilla" / "firefox";
   std::filesystem::create_directories(firefox / "p.default");
   std::ofstream(firefox / "profiles.ini") << "[Profile0]\nIsRelative=1\nPath=p.default\n";
   const std::string note = std::string(FIREFOX_RESTART_NOTE) + "</font></p>\r\n";
