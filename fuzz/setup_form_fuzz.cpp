@@ -83,7 +83,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const RequestTrust trust = judge_request(input.c_str());
   FUZZ_CHECK(trust == RequestTrust::Act || trust == RequestTrust::PlainVisit ||
              trust == RequestTrust::Forbidden);
-  if (input.find('\n') == std::string::npos) FUZZ_CHECK(trust == RequestTrust::Act);
+  // Without header lines there is no Host naming the setup pages, so the
+  // request may show a page but never act.
+  if (input.find('\n') == std::string::npos) FUZZ_CHECK(trust == RequestTrust::PlainVisit);
 
   // The not-found page shows the target, escaped: it adds no markup.
   static const std::string empty_page = compose_not_found_page("");
