@@ -36,7 +36,7 @@ class ListsE2E : public testing::Test {
            headers + "\r\n";
   }
 
-  Machine machine_;
+  ProxyMachine machine_;
   ProxyProcess proxy_{machine_};
 };
 
@@ -45,7 +45,7 @@ TEST_F(ListsE2E, ASubscribedListBlocksUntilRemoved) {
   EchoServer echo;
   machine_.write_definitions("U<127.0.0.1/ads/ok/user\n");
   ASSERT_TRUE(proxy_.start());
-  const std::string list = machine_.prefix() + "/list.txt";
+  const std::string list = (machine_.prefix() / "list.txt").string();
   std::ofstream(list) << "[Adblock Plus 2.0]\n||127.0.0.1/ads/\n@@||127.0.0.1/ads/ok/\n"
                          "/tracker.$third-party\n||localhost^\n";
   const std::string blocked_image(BLOCKED_IMAGE_ANSWER);
@@ -76,7 +76,7 @@ TEST_F(ListsE2E, ASubscribedListBlocksUntilRemoved) {
 
 TEST_F(ListsE2E, AFileThatIsNotAListChangesNothing) {
   ASSERT_TRUE(proxy_.start());
-  const std::string bad = machine_.prefix() + "/bad.bin";
+  const std::string bad = (machine_.prefix() / "bad.bin").string();
   std::ofstream(bad, std::ios::binary) << std::string(
       "\x7f"
       "ELF\0\0\1",
@@ -84,7 +84,7 @@ TEST_F(ListsE2E, AFileThatIsNotAListChangesNothing) {
   EXPECT_EQ(vmlists("add " + bad), 1);
   EXPECT_EQ(vmlists("remove nothing"), 1);
   EXPECT_EQ(vmlists("frobnicate"), 2);
-  EXPECT_FALSE(std::ifstream(machine_.install_dir() + "/Lists/bad.ini").good());
+  EXPECT_FALSE(std::ifstream(machine_.install_dir() / "Lists" / "bad.ini").good());
 }
 
 }  // namespace
