@@ -19,6 +19,7 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -498,6 +499,24 @@ int replace_file(const char* name, const char* data, std::size_t size, bool text
   return 0;
 }
 
+std::string platform::program_folder() {
+  std::string path(PATH_MAX, '\0');
+  const ssize_t length = readlink("/proc/self/exe", path.data(), path.size());
+  if (length <= 0 || static_cast<std::size_t>(length) >= path.size()) return "";
+  path.resize(static_cast<std::size_t>(length));
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return "";
+  path.resize(slash == 0 ? 1 : slash);
+  return path;
+}
+
+bool platform::enter_folder_holding(const std::string& folder, const char* entry) {
+  if (folder.empty() || entry == nullptr) return false;
+  const std::string path = folder + "/" + entry;
+  if (access(path.c_str(), F_OK) != 0) return false;
+  return chdir(folder.c_str()) == 0;
+}
+
 int change_directory(const char* name) {
   if (name == nullptr) return -1;
   return chdir(platform::host_path(name).c_str()) == 0 ? 0 : -1;
@@ -505,7 +524,20 @@ int change_directory(const char* name) {
 
 int make_directory(const char* name) {
   if (name == nullptr) return -1;
-  return mkdir(platform::host_path(name).c_str(), 0777) == 0 ? 0 : -1;
+  const std::string host = platform::host_path(name);
+  // Every machine has its C: drive, a machine folder made anew too: a folder
+  // made on C: of a machine that has never been used makes the drive first
+  // (so that setup can install into a fresh machine folder).
+  const std::string drive = platform::prefix_dir() + "/drive_c";
+  if (host.size() > drive.size() && host.compare(0, drive.size() + 1, drive + "/") == 0 &&
+      access(drive.c_str(), F_OK) != 0) {
+    for (std::size_t slash = drive.find('/', 1); slash != std::string::npos;
+         slash = drive.find('/', slash + 1)) {
+      mkdir(drive.substr(0, slash).c_str(), 0755);
+    }
+    mkdir(drive.c_str(), 0755);
+  }
+  return mkdir(host.c_str(), 0777) == 0 ? 0 : -1;
 }
 
 std::vector<std::string> list_files(const char* folder) {

@@ -33,6 +33,15 @@ std::string host_path(std::string_view name);
 // Files\Vellomar"); the host path when the process stands outside the prefix.
 std::string current_directory();
 
+// The host folder that holds the running program's own file ("/usr/bin"),
+// without a trailing "/"; empty when the system does not tell.
+std::string program_folder();
+
+// Makes the host folder `folder` (a path of this system, not a desktop name)
+// the current directory, but only when it holds an entry named `entry`;
+// true when it did. Programs installed apart from their data find it this way.
+bool enter_folder_holding(const std::string& folder, const char* entry);
+
 // Writes all `size` bytes to descriptor `fd`, going on after short writes
 // and interruptions; false on any other failure.
 bool write_whole(int fd, const char* data, std::size_t size);

@@ -150,6 +150,26 @@ TEST_F(FilesTest, DirectoriesAreMadeAndEntered) {
   EXPECT_EQ(platform::current_directory(), "C:\\Data");
 }
 
+TEST_F(FilesTest, AFolderOnCOfANewMachineMakesItsDrive) {
+  const std::string fresh = root_ + "/new/machine";
+  setenv("VELLOMAR_PREFIX", fresh.c_str(), 1);
+  EXPECT_EQ(make_directory("C:\\Program Files"), 0);
+  EXPECT_TRUE(fs::is_directory(fresh + "/drive_c/Program Files"));
+  EXPECT_EQ(make_directory("D:\\Data"), -1);
+  EXPECT_FALSE(fs::exists(fresh + "/drive_d"));
+}
+
+TEST_F(FilesTest, ProgramFolderIsEnteredOnlyWhenItHoldsTheEntry) {
+  const std::string folder = platform::program_folder();
+  ASSERT_FALSE(folder.empty());
+  EXPECT_EQ(fs::read_symlink("/proc/self/exe").parent_path(), fs::path(folder));
+  EXPECT_FALSE(platform::enter_folder_holding(root_ + "/outside", "Vellomar.EX_"));
+  EXPECT_EQ(fs::current_path(), fs::path(install_));
+  spit(root_ + "/outside/Vellomar.EX_", "");
+  EXPECT_TRUE(platform::enter_folder_holding(root_ + "/outside", "Vellomar.EX_"));
+  EXPECT_EQ(fs::current_path(), fs::path(root_ + "/outside"));
+}
+
 // Text-mode reading: the raw bytes and what the program reads.
 struct ReadCase {
   std::string raw;

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Builds Vellomar, installs it with its shipped defaults and starts it: setup
+# Builds Vellomar (not its tests), installs it with its shipped defaults and starts it: setup
 # runs from the distribution folder (its questions are asked on this terminal;
 # without one the defaults answer: no browser changes), and the tray
 # application it starts keeps serving 127.0.0.1:8000 after this script ends.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh"
-"$top/scripts/build.sh"
+# Only what runs here: the distribution folder (the main program, setup and
+# the remove program) and the two tools; the tests are left for test.sh.
+cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$top/build" -j "$(nproc)" --target dist vmtray vmreg
 
 bin="$top/build/bin"
 prefix="${VELLOMAR_PREFIX:-${XDG_DATA_HOME:-$HOME/.local/share}/vellomar}"

@@ -2,7 +2,11 @@
 // C:\Program Files\Vellomar in one straight pass, registers the main program
 // to start with the desktop, offers to point the browsers at the proxy (by
 // starting the main program with its one-letter commands) and starts the
-// tray application. Every failed step is told in a "Setup Error" box and
+// tray application. The distribution folder is the current directory when
+// it holds the main program's shipped file (setup run from build/dist or
+// another copy of the folder), else setup's own folder when that holds it,
+// else the folder installed with the package beside setup's program folder
+// (INSTALLED_DISTRIBUTION). Every failed step is told in a "Setup Error" box and
 // ends setup with exit status -1 (255); files already copied stay.
 #include <sys/stat.h>
 
@@ -50,6 +54,27 @@ constexpr char BROWSER_QUESTION[] =
     "WARNING: IF YOU ARE USING A PROXY SERVER, CHOOSE NO! *****";
 constexpr char SETUP_COMPLETE[] = "Setup Complete.";
 
+// The distribution folder of an installed package, relative to the folder
+// that holds the setup program; the build gives the real one.
+#ifndef VELLOMAR_INSTALLED_DISTRIBUTION
+#define VELLOMAR_INSTALLED_DISTRIBUTION "../share/vellomar/dist"
+#endif
+constexpr char INSTALLED_DISTRIBUTION[] = VELLOMAR_INSTALLED_DISTRIBUTION;
+
+// Moves into the distribution folder. When none is found setup stays where
+// it is, and the first copy reports the missing files as it always has.
+void enter_distribution_folder() {
+  const char* shipped_main = FILES[MAIN_PROGRAM_COPY].source;
+  if (FILE* here = open_file(shipped_main, "rb")) {
+    std::fclose(here);
+    return;
+  }
+  const std::string own = platform::program_folder();
+  if (own.empty()) return;
+  if (platform::enter_folder_holding(own, shipped_main)) return;
+  platform::enter_folder_holding(own + "/" + INSTALLED_DISTRIBUTION, shipped_main);
+}
+
 // Copies a file byte for byte; 0, or -1 when it could not be read or written.
 // The copy keeps the source's permission bits, so that a program stays a
 // program under its new name.
@@ -95,6 +120,7 @@ void start(const char* name, std::vector<std::string> argv) {
 
 int main() {
   platform::init_process();
+  enter_distribution_folder();
   make_directory(PROGRAM_FILES_DIRECTORY);
   make_directory(INSTALL_DIRECTORY);
 
