@@ -10,9 +10,11 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
@@ -57,6 +59,19 @@ struct MessageQueue {
   bool destroyed_for_other_thread = false;
   // The input in progress; only the queue's own thread touches it.
   std::shared_ptr<platform::DesktopInput> current_input;
+  // Another event loop sharing the thread (set_thread_waiter), and the
+  // eventfd that posting signals for it; -1 while there is none.
+  platform::ThreadWaiter* waiter = nullptr;
+  std::atomic<int> wake_fd{-1};
+
+  ~MessageQueue() {
+    if (wake_fd >= 0) close(wake_fd);
+  }
+  void wake() {
+    ready.notify_one();
+    const int fd = wake_fd.load(std::memory_order_acquire);
+    if (fd >= 0) eventfd_write(fd, 1);
+  }
 };
 
 namespace {
@@ -107,7 +122,7 @@ void push(MessageQueue& queue, MessageQueue::Posted item) {
     std::lock_guard<std::mutex> lock(queue.mutex);
     queue.posted.push_back(std::move(item));
   }
-  queue.ready.notify_one();
+  queue.wake();
 }
 
 BOOL post(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
@@ -325,7 +340,7 @@ void PostQuitMessage(int exit_code) {
     queue.quit = true;
     queue.quit_code = exit_code;
   }
-  queue.ready.notify_one();
+  queue.wake();
 }
 
 BOOL GetMessageA(MSG* message, HWND, UINT, UINT) {
@@ -344,6 +359,16 @@ BOOL GetMessageA(MSG* message, HWND, UINT, UINT) {
         queue.quit = false;
         quit = true;
       } else if (!queue.current_input) {
+        if (queue.waiter != nullptr) {
+          // The other event loop runs until something is posted; the count
+          // is taken before the queue is looked at again, so a post made
+          // meanwhile leaves the descriptor readable for the next wait.
+          lock.unlock();
+          queue.waiter->wait_readable(queue.wake_fd);
+          eventfd_t count = 0;
+          eventfd_read(queue.wake_fd, &count);
+          continue;
+        }
         queue.ready.wait(lock, [&] { return !queue.posted.empty() || queue.quit; });
         continue;
       }
@@ -404,6 +429,11 @@ BOOL Shell_NotifyIconA(DWORD action, NOTIFYICONDATAA* data) {
       NOTIFYICONDATAA copy = *data;
       copy.szTip[sizeof copy.szTip - 1] = '\0';
       return backend.add_icon(copy);
+    }
+    case NIM_MODIFY: {
+      NOTIFYICONDATAA copy = *data;
+      copy.szTip[sizeof copy.szTip - 1] = '\0';
+      return backend.modify_icon(copy);
     }
     case NIM_DELETE:
       if (!backend.delete_icon(data->hWnd, data->uID)) return FALSE;
@@ -500,7 +530,11 @@ INT_PTR DialogBoxParamA(HINSTANCE instance, const char* name, HWND owner, DLGPRO
     d.open_dialogs.push_back(handle);
   }
   call_procedure(dialog, WM_INITDIALOG, 0, param);
-  if (!dialog->dialog_ended) tell_input(platform::DesktopEvent::dialog_opened, dialog->title);
+  const bool shown = !dialog->dialog_ended;
+  if (shown) {
+    platform::desktop_backend().dialog_opened(handle, instance, *dialog_template);
+    tell_input(platform::DesktopEvent::dialog_opened, dialog->title);
+  }
 
   while (!dialog->dialog_ended && IsWindow(handle)) {
     MSG message;
@@ -523,6 +557,7 @@ INT_PTR DialogBoxParamA(HINSTANCE instance, const char* name, HWND owner, DLGPRO
     std::erase(d.open_dialogs, handle);
   }
   DestroyWindow(handle);
+  if (shown) platform::desktop_backend().dialog_closed(handle);
   tell_input(platform::DesktopEvent::dialog_closed, dialog->title);
   return result;
 }
@@ -540,6 +575,16 @@ namespace platform {
 BOOL post_input(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
                 std::shared_ptr<DesktopInput> input) {
   return post(window, message, wparam, lparam, std::move(input));
+}
+
+
+void set_thread_waiter(ThreadWaiter* waiter) {
+  MessageQueue& queue = *my_queue();
+  if (waiter != nullptr && queue.wake_fd < 0) {
+    queue.wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (queue.wake_fd < 0) return;  // without one, the thread sleeps as usual
+  }
+  queue.waiter = waiter;
 }
 
 void set_desktop_backend(DesktopBackend* backend) {

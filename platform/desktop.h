@@ -116,7 +116,10 @@ constexpr DWORD WS_POPUP = 0x80000000;
 constexpr DWORD WS_VISIBLE = 0x10000000;
 constexpr DWORD WS_CHILD = 0x40000000;
 constexpr DWORD SS_LEFT = 0x0;
+constexpr DWORD SS_ICON = 0x3;  // the control's text is the icon's resource id
 constexpr DWORD SS_NOPREFIX = 0x80;
+constexpr DWORD BS_PUSHBUTTON = 0x0;
+constexpr DWORD BS_DEFPUSHBUTTON = 0x1;
 constexpr DWORD BS_GROUPBOX = 0x7;
 
 struct DLGITEMTEMPLATEA {
@@ -158,6 +161,9 @@ struct DialogResource {
 struct IconResource {
   UINT id;
   std::span<const ICONIMAGE> images;  // largest first
+  // The same picture as an SVG document, which a real desktop draws at
+  // whatever size its tray asks for; null when there is none.
+  const char* svg = nullptr;
 };
 
 // What a program's HINSTANCE points to.
@@ -354,7 +360,30 @@ class DesktopBackend {
   virtual BOOL delete_icon(HWND window, UINT id) = 0;
   // A popup menu opened with no input in progress: the command chosen, or 0.
   virtual UINT track_menu(const Menu& menu, HWND owner, POINT at) = 0;
+  // The icon (window, id) shown now gets the icon and tip of `icon`; FALSE
+  // when it is not shown.
+  virtual BOOL modify_icon(const NOTIFYICONDATAA& /*icon*/) { return FALSE; }
+  // A modal dialog built from `dialog_template` opened on the calling thread
+  // (`instance` holds its icons); it closes with dialog_closed. A backend that
+  // shows it turns its buttons and keys into messages posted to `dialog`.
+  virtual void dialog_opened(HWND /*dialog*/, HINSTANCE /*instance*/,
+                             const DLGTEMPLATEA& /*dialog_template*/) {}
+  virtual void dialog_closed(HWND /*dialog*/) {}
 };
+
+// Lets another event loop (a toolkit's) run on a thread while its message
+// loop waits: instead of sleeping, GetMessageA calls wait_readable, which
+// must return once `wake_fd` is readable (and may return earlier). Posting
+// to the thread makes the descriptor readable, so nothing is polled.
+class ThreadWaiter {
+ public:
+  virtual ~ThreadWaiter() = default;
+  virtual void wait_readable(int wake_fd) = 0;
+};
+
+// Installs `waiter` for the calling thread's message queue (null: sleep as
+// usual). The waiter must outlive the thread's message loop.
+void set_thread_waiter(ThreadWaiter* waiter);
 
 // Installs the backend used from now on (null: the built-in socket backend).
 // The backend must outlive every later desktop call.

@@ -340,6 +340,13 @@ class SocketTray : public DesktopBackend {
     return TRUE;
   }
 
+  BOOL modify_icon(const NOTIFYICONDATAA& icon) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!icon_ || icon_->hWnd != icon.hWnd || icon_->uID != icon.uID) return FALSE;
+    icon_ = icon;
+    return TRUE;
+  }
+
   UINT track_menu(const Menu&, HWND, POINT) override {
     // Only `vmtray` opens menus here, and it does so as an input.
     return 0;

@@ -6,6 +6,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,8 @@
 #include "platform/files.h"
 
 namespace {
+
+std::atomic<platform::MessageBoxShower> desktop_shower{nullptr};
 
 // One box at a time on the terminal, so that two threads' questions and
 // answers do not mix.
@@ -97,7 +100,7 @@ void append_json_string(std::string* out, const char* text) {
 }
 
 const char* answer_word(int answer) {
-  return answer == IDYES ? "yes" : answer == IDNO ? "no" : "ok";
+  return answer == IDYES ? "yes" : answer == IDNO ? "no" : answer == IDCANCEL ? "cancel" : "ok";
 }
 
 void record_box(const char* caption, const char* text, UINT type, int answer) {
@@ -184,6 +187,13 @@ int MessageBoxA(HWND /*owner*/, const char* text, const char* caption, UINT type
   // scripted runs started from one never stop to ask.
   const char* given = std::getenv("VELLOMAR_MSGBOX_ANSWER");
   const bool scripted = given != nullptr && given[0] != '\0';
+  if (auto shower = desktop_shower.load(); !scripted && shower != nullptr) {
+    answer = shower(text, caption, type);
+    if (answer != 0) {
+      record_box(caption, text, type, answer);
+      return answer;
+    }
+  }
   const int tty = !scripted && isatty(STDIN_FILENO) ? open("/dev/tty", O_RDWR | O_CLOEXEC) : -1;
   if (tty >= 0) {
     answer = ask_on_terminal(tty, caption, text, yes_no);
@@ -194,3 +204,9 @@ int MessageBoxA(HWND /*owner*/, const char* text, const char* caption, UINT type
   record_box(caption, text, type, answer);
   return answer;
 }
+
+namespace platform {
+void set_message_box_shower(MessageBoxShower shower) {
+  desktop_shower.store(shower);
+}
+}  // namespace platform

@@ -1,18 +1,23 @@
-// Message boxes. With a terminal, the box is shown on it and answered there.
-// Without one, VELLOMAR_MSGBOX_ANSWER=yes|no answers every Yes/No box (no
+// Message boxes. On a desktop that shows them (set_message_box_shower), the
+// box is a real dialog. Otherwise, with a terminal, the box is shown on it
+// and answered there. Without one, VELLOMAR_MSGBOX_ANSWER=yes|no answers every Yes/No box (no
 // when unset) and an OK box is acknowledged at once; when that variable is
-// set, boxes are answered from it even with a terminal. Whenever
+// set, boxes are answered from it even with a terminal or a desktop. Whenever
 // VELLOMAR_MSGBOX_LOG=FILE is set, every box shown appends one line of JSON to
-// FILE: {"caption":"…","text":"…","type":N,"answer":"ok|yes|no"}.
+// FILE: {"caption":"…","text":"…","type":N,"answer":"ok|yes|no|cancel"}.
 // Safe from several threads; a box blocks only its calling thread.
 #pragma once
 
 #include "platform/win32.h"
 
 constexpr UINT MB_OK = 0x00000000;
+constexpr UINT MB_OKCANCEL = 0x00000001;
+constexpr UINT MB_YESNOCANCEL = 0x00000003;
 constexpr UINT MB_YESNO = 0x00000004;
 constexpr UINT MB_ICONHAND = 0x00000010;
+constexpr UINT MB_ICONQUESTION = 0x00000020;
 constexpr UINT MB_ICONWARNING = 0x00000030;
+constexpr UINT MB_ICONASTERISK = 0x00000040;
 
 constexpr int IDOK = 1;
 constexpr int IDCANCEL = 2;
@@ -21,3 +26,12 @@ constexpr int IDNO = 7;
 
 // Shows `text` captioned `caption`; returns IDOK, IDYES or IDNO.
 int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type);
+
+namespace platform {
+// Shows a box as a dialog of the real desktop and returns the answer
+// (IDOK, IDCANCEL, IDYES or IDNO), or 0 when it cannot be shown now. Called
+// from any thread that calls MessageBoxA.
+using MessageBoxShower = int (*)(const char* text, const char* caption, UINT type);
+// Installs the desktop's shower (null: none, boxes go to the terminal).
+void set_message_box_shower(MessageBoxShower shower);
+}  // namespace platform

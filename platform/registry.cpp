@@ -55,6 +55,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/desktop_entries.h"
 #include "platform/files.h"
 #include "platform/registry_internal.h"
 
@@ -817,6 +818,29 @@ LONG walk(Db& db, sqlite3_int64 start, const std::vector<std::string_view>& name
   return ERROR_SUCCESS;
 }
 
+// The start-up key: its values stand for "start at log-in", which the
+// desktop's autostart entries carry out.
+bool is_run_key(Db& db, sqlite3_int64 id) {
+  static const std::vector<std::string_view> kRunPath = {"Software", "Microsoft", "Windows",
+                                                         "CurrentVersion", "Run"};
+  static constexpr sqlite3_int64 kMachineRootId = 3;
+  sqlite3_int64 run = 0;
+  return walk(db, kMachineRootId, kRunPath, &run, nullptr) == ERROR_SUCCESS && run == id;
+}
+
+// Keeps the autostart entry of a start-up value in step with it. The value's
+// change stands whether or not the entry could be written.
+void follow_run_value(const char* name, const BYTE* data, DWORD type, DWORD size, bool set) {
+  const std::string_view value_name = name != nullptr ? name : "";
+  if (!set || (type != REG_SZ && type != REG_EXPAND_SZ)) {
+    platform::remove_autostart_entry(value_name);
+    return;
+  }
+  std::string command(reinterpret_cast<const char*>(data), size);
+  command = command.c_str();  // up to the terminating zero
+  platform::write_autostart_entry(value_name, command);
+}
+
 // How many names below its root a key (already resolved) lies.
 std::size_t depth_of(HKEY key) {
   return find_root(key) != nullptr ? 0 : key->depth;
@@ -1031,7 +1055,11 @@ LONG RegSetValueExA(HKEY key, const char* value_name, DWORD, DWORD type, const B
                       SQLITE_STATIC);
     if (sqlite3_step(*statement) != SQLITE_DONE) return ERROR_CANTWRITE;
   }
-  return transaction.commit();
+  const LONG result = transaction.commit();
+  if (result == ERROR_SUCCESS && is_run_key(*db, id)) {
+    follow_run_value(value_name, data, type, size, true);
+  }
+  return result;
 }
 
 LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* name_size, DWORD*, char*, DWORD*,
@@ -1084,9 +1112,17 @@ LONG RegDeleteValueA(HKEY key, const char* value_name) {
     sqlite3_bind_int64(*statement, 1, id);
     bind_name(*statement, 2, value_name);
     if (sqlite3_step(*statement) != SQLITE_DONE) return ERROR_CANTWRITE;
-    if (sqlite3_changes(db->handle) == 0) return ERROR_FILE_NOT_FOUND;
+    if (sqlite3_changes(db->handle) == 0) {
+      // Already gone: an entry left behind goes all the same.
+      if (is_run_key(*db, id)) follow_run_value(value_name, nullptr, REG_NONE, 0, false);
+      return ERROR_FILE_NOT_FOUND;
+    }
   }
-  return transaction.commit();
+  const LONG result = transaction.commit();
+  if (result == ERROR_SUCCESS && is_run_key(*db, id)) {
+    follow_run_value(value_name, nullptr, REG_NONE, 0, false);
+  }
+  return result;
 }
 
 LONG RegDeleteTreeA(HKEY key, const char* sub_key) {

@@ -1,10 +1,14 @@
 // The main program's entry: the command line is the arguments joined by
 // single blanks, as the original desktop hands it to WinMain; SIGTERM and
 // SIGINT close the main window, which ends the program the way Exit does.
+// As the tray application on a desktop, it shows its icon, menu and boxes
+// there; without a display it runs headless, reached through vmtray.
+#include <memory>
 #include <string>
 
 #include "platform/desktop.h"
 #include "platform/process.h"
+#include "platform/qt/desktop_qt.h"
 #include "platform/registry_internal.h"
 #include "settings/activity_log.h"
 #include "tray/main_window.h"
@@ -20,6 +24,11 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (i > 1) command_line += ' ';
     command_line += argv[i];
+  }
+  // A browser command runs and ends without showing anything.
+  std::unique_ptr<platform::DesktopSession> desktop;
+  if (command_line.empty()) {
+    desktop = platform::start_desktop(argc, argv, platform::DesktopRole::tray_program);
   }
   HINSTANCE instance = const_cast<platform::ResourceModule*>(&vellomar_resources);
   return WinMain(instance, nullptr, command_line.data(), 0);

@@ -10,6 +10,7 @@
 
 #include "adlists/background_updates.h"
 #include "browsercfg/browser_commands.h"
+#include "filter/matcher.h"
 #include "platform/files.h"
 #include "platform/msgbox.h"
 #include "platform/process.h"
@@ -29,6 +30,7 @@ constexpr char WINDOW_TITLE[] = "Vellomar";
 constexpr UINT TRAY_ICON_ID = 3473;
 constexpr UINT WM_TRAY_CALLBACK = WM_USER + 1;
 constexpr char TRAY_TIP[] = "Vellomar";
+constexpr char TRAY_TIP_BLOCKING_OFF[] = "Vellomar (ad blocking off)";
 
 // What the proxy thread is started with: lives as long as the process.
 constexpr ProxyStart PROXY_START{end_after_proxy_failure};
@@ -40,8 +42,9 @@ NOTIFYICONDATAA tray_icon_data() {
   data.uID = TRAY_ICON_ID;
   data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
   data.uCallbackMessage = WM_TRAY_CALLBACK;
-  data.hIcon = LoadIconA(app_instance, MAKEINTRESOURCEA(IDI_VELLOMAR));
-  std::strncpy(data.szTip, TRAY_TIP, sizeof data.szTip - 1);
+  const bool off = blocking_off.load() == 1;
+  data.hIcon = LoadIconA(app_instance, MAKEINTRESOURCEA(off ? IDI_VELLOMAR_OFF : IDI_VELLOMAR));
+  std::strncpy(data.szTip, off ? TRAY_TIP_BLOCKING_OFF : TRAY_TIP, sizeof data.szTip - 1);
   return data;
 }
 
@@ -76,6 +79,11 @@ void add_tray_icon() {
   // An icon of this window and id that is somehow still there goes first.
   Shell_NotifyIconA(NIM_DELETE, &data);
   Shell_NotifyIconA(NIM_ADD, &data);
+}
+
+void update_tray_icon() {
+  NOTIFYICONDATAA data = tray_icon_data();
+  Shell_NotifyIconA(NIM_MODIFY, &data);
 }
 
 void remove_tray_icon() {

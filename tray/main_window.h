@@ -25,4 +25,6 @@ void remove_tray_icon();
 // icon, destroys the main window (logging the exit) and ends the process with
 // `exit_status` at once.
 [[noreturn]] void end_after_proxy_failure(int exit_status);
+// Shows the blocking switch's state in the icon and its tip.
+void update_tray_icon();
 LRESULT main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

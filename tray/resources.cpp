@@ -1,6 +1,10 @@
 // The main program's resources as data: the popup menu, the About box and the
-// application icon (a white V on dark red in the 16-colour palette).
+// application icon (a white V on a dark red shield: as SVG for real desktops,
+// and in the 16-colour palette).
 #include "tray/resources.h"
+
+#include "dist/icons/icon_data.h"
+#include "platform/msgbox.h"
 
 namespace {
 
@@ -35,12 +39,15 @@ constexpr MENUITEMTEMPLATEA popup_menu[] = {
 
 constexpr int IDC_STATIC = -1;
 
+// The application icon beside the two texts, and an OK button under them.
 constexpr DLGITEMTEMPLATEA about_items[] = {
-    {"STATIC", "Vellomar Version 1.0", IDC_STATIC, WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 7,
-     12, 159, 10},
+    {"STATIC", "#107", IDC_STATIC, WS_CHILD | WS_VISIBLE | SS_ICON, 9, 10, 21, 20},
+    {"STATIC", "Vellomar Version 1.0", IDC_STATIC, WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX,
+     36, 12, 145, 10},
     {"STATIC", "Copyright (C) 2026 The Vellomar developers", IDC_STATIC,
-     WS_CHILD | WS_VISIBLE | SS_LEFT, 7, 25, 159, 10},
+     WS_CHILD | WS_VISIBLE | SS_LEFT, 36, 25, 145, 10},
     {"BUTTON", "", IDC_STATIC, WS_CHILD | WS_VISIBLE | BS_GROUPBOX, 3, 0, 180, 43},
+    {"BUTTON", "OK", IDOK, WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, 68, 48, 50, 14},
 };
 
 constexpr DLGTEMPLATEA about_box = {
@@ -49,7 +56,7 @@ constexpr DLGTEMPLATEA about_box = {
     0,
     0,
     186,
-    47,
+    66,
     "MS Sans Serif",
     8,
     about_items};
@@ -84,8 +91,12 @@ constexpr ICONIMAGE small_images[] = {{16, 16, icon_16}};
 
 constexpr platform::MenuResource menus[] = {{MENU_NAME, popup_menu}};
 constexpr platform::DialogResource dialogs[] = {{ABOUT_BOX_NAME, &about_box}};
-constexpr platform::IconResource icons[] = {{IDI_VELLOMAR, application_images},
-                                            {IDI_SMALL, small_images}};
+// The dimmed variant has no palette picture of its own: places without
+// SVG show the ordinary icon.
+const platform::IconResource icons[] = {
+    {IDI_VELLOMAR, application_images, VELLOMAR_ICON_SVG},
+    {IDI_SMALL, small_images, VELLOMAR_ICON_SVG},
+    {IDI_VELLOMAR_OFF, application_images, VELLOMAR_OFF_ICON_SVG}};
 
 }  // namespace
 

@@ -14,6 +14,8 @@ constexpr UINT IDM_REMOVE = 32777;
 
 constexpr UINT IDI_VELLOMAR = 107;  // the application icon, 32x32 and 16x16
 constexpr UINT IDI_SMALL = 108;     // the small icon, 16x16
+// The application icon dimmed, shown while ad blocking is off.
+constexpr UINT IDI_VELLOMAR_OFF = 109;
 
 constexpr char MENU_NAME[] = "POPUPMENU";
 constexpr char ABOUT_BOX_NAME[] = "ABOUTBOX";

@@ -36,6 +36,7 @@ void toggle_blocking() {
   blocking_off.store(now_off);
   log_activity(now_off == 1 ? "***** Ad Blocking turned off *****"
                             : "***** Ad Blocking turned on *****");
+  update_tray_icon();
 }
 
 void run_remove_program(HWND window) {
@@ -116,7 +117,8 @@ INT_PTR about_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
     case WM_INITDIALOG:
       return TRUE;
     case WM_COMMAND:
-      if (LOWORD(wparam) == IDCANCEL) EndDialog(dialog, 1);
+      // Escape and the close button send IDCANCEL, the OK button IDOK.
+      if (LOWORD(wparam) == IDCANCEL || LOWORD(wparam) == IDOK) EndDialog(dialog, 1);
       return FALSE;
     default:
       return FALSE;

@@ -10,8 +10,10 @@
 #include "browsercfg/netscape_prefs.h"
 #include "desktopproxy/desktop_proxy.h"
 #include "desktopproxy/firefox_profiles.h"
+#include "platform/desktop_entries.h"
 #include "platform/msgbox.h"
 #include "platform/process.h"
+#include "platform/qt/desktop_qt.h"
 #include "platform/registry.h"
 #include "settings/activity_log.h"
 #include "settings/product.h"
@@ -30,8 +32,10 @@ constexpr char QUESTION[] =
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   platform::init_process();
+  // On a desktop the questions are dialogs.
+  auto desktop = platform::start_desktop(argc, argv, platform::DesktopRole::dialogs_only);
   if (MessageBoxA(nullptr, QUESTION, TITLE, MB_YESNO) != IDYES) return REMOVE_DECLINED;
   HKEY run_key = nullptr;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, RUN_KEY, 0, KEY_WRITE, &run_key) != ERROR_SUCCESS) {
@@ -41,6 +45,8 @@ int main() {
   // Already gone is fine.
   RegDeleteValueA(run_key, RUN_VALUE_NAME);
   RegCloseKey(run_key);
+  // The application-menu entry that setup added goes with it.
+  platform::remove_menu_entry(RUN_VALUE_NAME);
   configure_ie_proxy(0);
   desktopproxy::DesktopOutcome desktop = desktopproxy::apply_desktop_proxy(false);
   configure_netscape_proxy(0);

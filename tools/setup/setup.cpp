@@ -13,9 +13,12 @@
 #include <cstdio>
 #include <string>
 
+#include "dist/icons/icon_data.h"
+#include "platform/desktop_entries.h"
 #include "platform/files.h"
 #include "platform/msgbox.h"
 #include "platform/process.h"
+#include "platform/qt/desktop_qt.h"
 #include "platform/registry.h"
 #include "settings/product.h"
 
@@ -53,6 +56,7 @@ constexpr char BROWSER_QUESTION[] =
     "Proxy Settings?\nYou can choose no and read the instructions to do it manually.\n\n\n***** "
     "WARNING: IF YOU ARE USING A PROXY SERVER, CHOOSE NO! *****";
 constexpr char SETUP_COMPLETE[] = "Setup Complete.";
+constexpr char MENU_ENTRY_COMMENT[] = "Blocks advertisements for your browsers";
 
 // The distribution folder of an installed package, relative to the folder
 // that holds the setup program; the build gives the real one.
@@ -118,9 +122,11 @@ void start(const char* name, std::vector<std::string> argv) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   platform::init_process();
   enter_distribution_folder();
+  // On a desktop the questions are dialogs.
+  auto desktop = platform::start_desktop(argc, argv, platform::DesktopRole::dialogs_only);
   make_directory(PROGRAM_FILES_DIRECTORY);
   make_directory(INSTALL_DIRECTORY);
 
@@ -138,6 +144,13 @@ int main() {
                                 reinterpret_cast<const BYTE*>(RUN_COMMAND), sizeof RUN_COMMAND);
   RegCloseKey(run_key);
   if (written != ERROR_SUCCESS) return fail(REGISTRY_WRITE_FAILED);
+  // The desktop's application menu starts the installed program too. Without
+  // the entry Vellomar still works, so a failure is only told on stderr.
+  if (platform::install_menu_entry(RUN_VALUE_NAME, RUN_COMMAND, MENU_ENTRY_COMMENT,
+                                   VELLOMAR_ICON_SVG) != 0) {
+    std::fprintf(stderr, "setup: could not add Vellomar to the application menu (%s)\n",
+                 platform::menu_entry_path(RUN_VALUE_NAME).c_str());
+  }
 
   change_directory(INSTALL_DIRECTORY);
   if (MessageBoxA(nullptr, BROWSER_QUESTION, SETUP_TITLE, MB_YESNO) == IDYES) {
