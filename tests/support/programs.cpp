@@ -112,6 +112,7 @@ pid_t ProgramMachine::start(const std::vector<std::string>& argv, const fs::path
   variables.push_back("VELLOMAR_PREFIX=" + prefix().string());
   variables.push_back("VELLOMAR_MSGBOX_LOG=" + box_log().string());
   if (!answer.empty()) variables.push_back("VELLOMAR_MSGBOX_ANSWER=" + answer);
+  variables.insert(variables.end(), extra_environment.begin(), extra_environment.end());
   std::vector<char*> args, env;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);

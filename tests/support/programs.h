@@ -45,6 +45,9 @@ class ProgramMachine : public Machine {
   // Ends the tray program and every background program still running.
   ~ProgramMachine();
 
+  // Further NAME=VALUE settings for every program started from now on.
+  std::vector<std::string> extra_environment;
+
   fs::path stand_ins() const { return root() / "bin"; }
   fs::path socket() const { return prefix() / "vmtray.socket"; }
 
