@@ -577,7 +577,6 @@ BOOL post_input(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
   return post(window, message, wparam, lparam, std::move(input));
 }
 
-
 void set_thread_waiter(ThreadWaiter* waiter) {
   MessageQueue& queue = *my_queue();
   if (waiter != nullptr && queue.wake_fd < 0) {

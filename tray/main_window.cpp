@@ -128,8 +128,12 @@ LRESULT main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam
       return 1;
     case WM_TRAY_CALLBACK:
       return handle_tray_callback(window, lparam);
-    case WM_COMMAND:
-      return handle_command(window, message, wparam, lparam);
+    case WM_COMMAND: {
+      const LRESULT handled = handle_command(window, message, wparam, lparam);
+      // The icon and its tip show the blocking switch's new state.
+      if (LOWORD(wparam) == IDM_TOGGLE_BLOCKING) update_tray_icon();
+      return handled;
+    }
     default:
       return DefWindowProcA(window, message, wparam, lparam);
   }

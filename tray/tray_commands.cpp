@@ -36,7 +36,6 @@ void toggle_blocking() {
   blocking_off.store(now_off);
   log_activity(now_off == 1 ? "***** Ad Blocking turned off *****"
                             : "***** Ad Blocking turned on *****");
-  update_tray_icon();
 }
 
 void run_remove_program(HWND window) {

@@ -45,13 +45,12 @@
 #include <mutex>
 
 #include "platform/desktop.h"
+#include "platform/desktop_socket.h"
 #include "platform/files.h"
 #include "platform/msgbox.h"
 #include "platform/registry.h"
 
 namespace platform {
-
-DesktopBackend& socket_tray_backend();  // desktop_socket.cpp
 
 namespace {
 
