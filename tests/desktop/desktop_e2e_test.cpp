@@ -266,7 +266,8 @@ class DialogTest : public DesktopTest {};
 TEST_P(DialogTest, AboutBoxOpensAndEscapeClosesIt) {
   start_tray();
   choose(open_menu(), "About Vellomar");
-  ASSERT_TRUE(traced("dialog-open About Vellomar")) << trace();
+  ASSERT_TRUE(eventually([&] { return contains(trace(), "dialog-open About Vellomar "); }))
+      << trace();
   std::smatch m;
   const std::string all = trace();
   ASSERT_TRUE(std::regex_search(all, m,
