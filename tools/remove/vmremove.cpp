@@ -35,7 +35,7 @@ constexpr char QUESTION[] =
 int main(int argc, char** argv) {
   platform::init_process();
   // On a desktop the questions are dialogs.
-  auto desktop = platform::start_desktop(argc, argv, platform::DesktopRole::dialogs_only);
+  auto desktop_ui = platform::start_desktop(argc, argv, platform::DesktopRole::dialogs_only);
   if (MessageBoxA(nullptr, QUESTION, TITLE, MB_YESNO) != IDYES) return REMOVE_DECLINED;
   HKEY run_key = nullptr;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, RUN_KEY, 0, KEY_WRITE, &run_key) != ERROR_SUCCESS) {

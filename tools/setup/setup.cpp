@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
   platform::init_process();
   enter_distribution_folder();
   // On a desktop the questions are dialogs.
-  auto desktop = platform::start_desktop(argc, argv, platform::DesktopRole::dialogs_only);
+  auto desktop_ui = platform::start_desktop(argc, argv, platform::DesktopRole::dialogs_only);
   make_directory(PROGRAM_FILES_DIRECTORY);
   make_directory(INSTALL_DIRECTORY);
 
