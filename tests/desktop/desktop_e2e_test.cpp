@@ -3,6 +3,7 @@
 // notes what it shows in VELLOMAR_DESKTOP_TRACE, read back from its Qt
 // widgets: the menu's items with their places on the screen, the dialogs and
 // boxes. Screenshots go to build/tests/artifacts/desktop/.
+#include <fcntl.h>
 #include <sys/wait.h>
 
 #include <cstdio>
