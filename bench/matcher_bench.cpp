@@ -126,7 +126,7 @@ void run(benchmark::State& state, const RuleList& list, const std::vector<Reques
   int blocked = 0;
   for (auto _ : state) {
     const Request& r = requests[i++ & 4095];
-    int verdict = match_request_in(list, r.host.c_str(), r.path.c_str());
+    const Verdict verdict = match_request_in(list, r.host.c_str(), r.path.c_str());
     blocked += verdict != VERDICT_PASS;
     benchmark::DoNotOptimize(verdict);
   }

@@ -25,7 +25,7 @@ void PrintTo(const Request& request, std::ostream* out) {
   *out << request.host << request.path;
 }
 
-class ShippedDefinitions : public ::testing::TestWithParam<std::pair<Request, int>> {
+class ShippedDefinitions : public ::testing::TestWithParam<std::pair<Request, Verdict>> {
  protected:
   static void SetUpTestSuite() {
     machine_ = new vmtest::Machine("definitions");
@@ -48,14 +48,14 @@ TEST_P(ShippedDefinitions, GiveTheExpectedVerdict) {
   EXPECT_EQ(match_request(request.host, request.path), verdict) << request.host << request.path;
 }
 
-std::string case_name(const ::testing::TestParamInfo<std::pair<Request, int>>& info) {
+std::string case_name(const ::testing::TestParamInfo<std::pair<Request, Verdict>>& info) {
   std::string name;
   for (const char* c = info.param.first.host; *c != '\0'; ++c) name += std::isalnum(*c) ? *c : '_';
   return name + "_" + std::to_string(info.index);
 }
 
-std::vector<std::pair<Request, int>> cases(std::vector<Request> requests, int verdict) {
-  std::vector<std::pair<Request, int>> out;
+std::vector<std::pair<Request, Verdict>> cases(std::vector<Request> requests, Verdict verdict) {
+  std::vector<std::pair<Request, Verdict>> out;
   for (const Request& request : requests) out.emplace_back(request, verdict);
   return out;
 }

@@ -22,7 +22,7 @@ bool is_page_path(const char* path, std::size_t size) {
          ends_with_ignoring_case(text, "asp");
 }
 
-int verdict_of(const AdRule& rule) {
+Verdict verdict_of(const AdRule& rule) {
   return !rule.text.empty() && rule.text[0] == 'N' ? VERDICT_CLOSE_WINDOW : VERDICT_BLOCK;
 }
 
@@ -44,7 +44,7 @@ bool rule_text_matches(const std::string& text, const SplitText& target) {
   }
 }
 
-int first_rule_verdict_linear(const RuleList& rules, const char* host, const char* path) {
+Verdict first_rule_verdict_linear(const RuleList& rules, const char* host, const char* path) {
   std::size_t host_size = std::strlen(host);
   std::size_t path_size = std::strlen(path);
   SplitText host_target = whole_text(host, host_size);
@@ -71,12 +71,12 @@ int first_rule_verdict_linear(const RuleList& rules, const char* host, const cha
   return VERDICT_PASS;
 }
 
-int first_rule_verdict(const RuleList& rules, const char* host, const char* path) {
+Verdict first_rule_verdict(const RuleList& rules, const char* host, const char* path) {
   if (rules.index == nullptr) return first_rule_verdict_linear(rules, host, path);
   return rules.index->match(host, std::strlen(host), path, std::strlen(path));
 }
 
-int match_request_in(const RuleList& rules, const char* host, const char* path,
+Verdict match_request_in(const RuleList& rules, const char* host, const char* path,
                      RequestParty party) {
   if (std::strcmp(host, RELOAD_HOST) == 0) return VERDICT_RELOAD;
   if (blocking_off.load(std::memory_order_relaxed) == 1) return VERDICT_PASS;

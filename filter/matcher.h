@@ -11,11 +11,7 @@
 #include <string>
 
 #include "filter/imported_list.h"
-
-constexpr int VERDICT_RELOAD = -1;
-constexpr int VERDICT_PASS = 0;
-constexpr int VERDICT_BLOCK = 1;
-constexpr int VERDICT_CLOSE_WINDOW = 2;
+#include "filter/verdict.h"
 
 // The host whose every request reloads the ad definitions.
 inline constexpr char RELOAD_HOST[] = "vellomar.reload";
@@ -34,15 +30,15 @@ struct RuleList;
 // the request's path, or " *HTTPS*" for tunnels and requests through an
 // upstream proxy. The rules of imported lists that are limited to third-party
 // requests apply unless `party` says the request is a first-party one.
-int match_request_in(const RuleList& rules, const char* host, const char* path,
+Verdict match_request_in(const RuleList& rules, const char* host, const char* path,
                      RequestParty party = RequestParty::UNKNOWN);
 
 // The rule walk alone, without the fixed tests before it: the verdict of the
 // first rule of kind A, F, U or N (in list order) whose test holds, or
 // VERDICT_PASS. The first through the list's index when it has one, the second
 // always by walking the list; both give the same verdict.
-int first_rule_verdict(const RuleList& rules, const char* host, const char* path);
-int first_rule_verdict_linear(const RuleList& rules, const char* host, const char* path);
+Verdict first_rule_verdict(const RuleList& rules, const char* host, const char* path);
+Verdict first_rule_verdict_linear(const RuleList& rules, const char* host, const char* path);
 
 struct SplitText;
 

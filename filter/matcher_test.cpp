@@ -15,7 +15,7 @@ struct MatchCase {
   const char* host;
   const char* path;
   int blocking;  // value of blocking_off during the call
-  int verdict;
+  Verdict verdict;
 };
 
 std::ostream& operator<<(std::ostream& out, const MatchCase& c) {

@@ -847,8 +847,8 @@ RuleIndex::RuleIndex(const std::vector<AdRule>& rules) : tables_(std::make_uniqu
 
 RuleIndex::~RuleIndex() = default;
 
-int RuleIndex::match(const char* host, std::size_t host_size, const char* path,
-                     std::size_t path_size) const {
+Verdict RuleIndex::match(const char* host, std::size_t host_size, const char* path,
+                         std::size_t path_size) const {
   const Tables& t = *tables_;
   std::uint32_t best = NO_RULE;
   SplitText address{host, host_size, path, path_size};

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "filter/ad_rule.h"
+#include "filter/verdict.h"
 
 class RuleIndex {
  public:
@@ -30,7 +31,8 @@ class RuleIndex {
 
   // The verdict of the first rule of kind A, F, U or N whose test holds for
   // the host and path; VERDICT_PASS when none does.
-  int match(const char* host, std::size_t host_size, const char* path, std::size_t path_size) const;
+  Verdict match(const char* host, std::size_t host_size, const char* path,
+                std::size_t path_size) const;
 
   // Which pop-up kinds apply to a reply from `host`: bit POPUP_ONUNLOAD when
   // an L rule matches it, bit POPUP_WINDOW_OPEN when an O rule does.

@@ -89,11 +89,11 @@ TEST_P(RuleIndexDifferential, AgreesWithTheWalk) {
     for (int r = 0; r < c.requests_per_list; ++r) {
       std::string host = random.text(c.longest_text + 2);
       std::string path = random.text(c.longest_text * 2);
-      int expected = first_rule_verdict_linear(plain, host.c_str(), path.c_str());
-      int got = first_rule_verdict(indexed, host.c_str(), path.c_str());
+      const Verdict expected = first_rule_verdict_linear(plain, host.c_str(), path.c_str());
+      const Verdict got = first_rule_verdict(indexed, host.c_str(), path.c_str());
       if (got != expected && ++differences <= 5) {
-        ADD_FAILURE() << "host '" << host << "' path '" << path << "': index " << got << ", walk "
-                      << expected;
+        ADD_FAILURE() << "host '" << host << "' path '" << path << "': index "
+                      << static_cast<int>(got) << ", walk " << static_cast<int>(expected);
       }
       char walked[] = "onunload window.open";
       char looked_up[] = "onunload window.open";

@@ -7,7 +7,7 @@
 #include "filter/rule_list.h"
 #include "settings/activity_log.h"
 
-int match_request(const char* host, const char* path) {
+Verdict match_request(const char* host, const char* path) {
   return match_request_in(current_rules(), host, path);
 }
 

@@ -4,17 +4,18 @@
 #pragma once
 
 #include "filter/imported_list.h"
+#include "filter/verdict.h"
 
 struct RuleList;
 
 // The filter verdict (filter/matcher.h) of one request. host: the request's
 // host name without port; path: the request's path, or " *HTTPS*" for tunnels
 // and requests through an upstream proxy.
-int match_request(const char* host, const char* path);
+Verdict match_request(const char* host, const char* path);
 // The same for a request whose party is known: rules of imported lists that
 // are limited to third-party requests apply unless it is a first-party one
 // (match_request: UNKNOWN).
-int match_request_from(const char* host, const char* path, RequestParty party);
+Verdict match_request_from(const char* host, const char* path, RequestParty party);
 
 // Neutralises a reply piece (filter/popup_neutraliser.h) and logs one
 // "Blocked Popup: <host>" line per overwritten occurrence. piece: the reply
