@@ -126,8 +126,8 @@ void match_all(benchmark::State& state, const RuleList& rules) {
   std::size_t blocked = 0;
   for (auto _ : state) {
     const Request& r = w.requests[i];
-    int verdict = match_request_in(rules, r.host.c_str(), r.path.c_str(),
-                                   i % 2 ? RequestParty::THIRD_PARTY : RequestParty::UNKNOWN);
+    Verdict verdict = match_request_in(rules, r.host.c_str(), r.path.c_str(),
+                                       i % 2 ? RequestParty::THIRD_PARTY : RequestParty::UNKNOWN);
     blocked += verdict == VERDICT_BLOCK;
     i = i + 1 == w.requests.size() ? 0 : i + 1;
   }

@@ -110,9 +110,9 @@ std::shared_ptr<const ImportedList> parse_imported_list(std::string name, std::s
   return list;
 }
 
-int imported_lists_verdict(const std::vector<std::shared_ptr<const ImportedList>>& lists,
-                           const char* host, std::size_t host_size, const char* path,
-                           std::size_t path_size, RequestParty party) {
+Verdict imported_lists_verdict(const std::vector<std::shared_ptr<const ImportedList>>& lists,
+                               const char* host, std::size_t host_size, const char* path,
+                               std::size_t path_size, RequestParty party) {
   std::string_view h(host, host_size);
   std::string_view p(path, path_size);
   for (const auto& list : lists) {

@@ -26,6 +26,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "filter/verdict.h"
+
 // The folder of the installation that holds the converted lists, and the
 // ending of their file names.
 inline constexpr char IMPORTED_LISTS_DIR[] = "Lists";
@@ -74,9 +76,9 @@ std::shared_ptr<const ImportedList> parse_imported_list(std::string name, std::s
 
 // VERDICT_BLOCK when some list blocks the request and none of that list's
 // exceptions matches it; VERDICT_PASS otherwise.
-int imported_lists_verdict(const std::vector<std::shared_ptr<const ImportedList>>& lists,
-                           const char* host, std::size_t host_size, const char* path,
-                           std::size_t path_size, RequestParty party);
+Verdict imported_lists_verdict(const std::vector<std::shared_ptr<const ImportedList>>& lists,
+                               const char* host, std::size_t host_size, const char* path,
+                               std::size_t path_size, RequestParty party);
 
 // Reads every "*.ini" of IMPORTED_LISTS_DIR (in the current directory) in
 // name order, all into one ImportedList (so exceptions apply across lists).

@@ -77,7 +77,7 @@ Verdict first_rule_verdict(const RuleList& rules, const char* host, const char* 
 }
 
 Verdict match_request_in(const RuleList& rules, const char* host, const char* path,
-                     RequestParty party) {
+                         RequestParty party) {
   if (std::strcmp(host, RELOAD_HOST) == 0) return VERDICT_RELOAD;
   if (blocking_off.load(std::memory_order_relaxed) == 1) return VERDICT_PASS;
   std::size_t host_size = std::strlen(host);
@@ -88,8 +88,9 @@ Verdict match_request_in(const RuleList& rules, const char* host, const char* pa
   }
   if (path_size < SHORTEST_FILTERED_PATH) return VERDICT_PASS;
   if (is_page_path(path, path_size)) return VERDICT_PASS;
-  int verdict = rules.index != nullptr ? rules.index->match(host, host_size, path, path_size)
-                                       : first_rule_verdict_linear(rules, host, path);
+  const Verdict verdict = rules.index != nullptr
+                              ? rules.index->match(host, host_size, path, path_size)
+                              : first_rule_verdict_linear(rules, host, path);
   if (verdict != VERDICT_PASS || rules.imported.empty()) return verdict;
   return imported_lists_verdict(rules.imported, host, host_size, path, path_size, party);
 }

@@ -31,7 +31,7 @@ struct RuleList;
 // upstream proxy. The rules of imported lists that are limited to third-party
 // requests apply unless `party` says the request is a first-party one.
 Verdict match_request_in(const RuleList& rules, const char* host, const char* path,
-                     RequestParty party = RequestParty::UNKNOWN);
+                         RequestParty party = RequestParty::UNKNOWN);
 
 // The rule walk alone, without the fixed tests before it: the verdict of the
 // first rule of kind A, F, U or N (in list order) whose test holds, or

@@ -11,7 +11,7 @@ Verdict match_request(const char* host, const char* path) {
   return match_request_in(current_rules(), host, path);
 }
 
-int match_request_from(const char* host, const char* path, RequestParty party) {
+Verdict match_request_from(const char* host, const char* path, RequestParty party) {
   return match_request_in(current_rules(), host, path, party);
 }
 
