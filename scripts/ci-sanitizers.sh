@@ -20,7 +20,7 @@ stages=("$@")
 # run on and the registry every thread reads. TSAN_TARGETS may name others.
 tsan_targets=(${TSAN_TARGETS:-proxy_tests proxy_e2e_tests platform_tests})
 # Programs the end-to-end tests start.
-program_targets=(vellomar vmreg)
+program_targets=(vellomar vmreg vmlists)
 
 configure() {  # build-dir sanitizer
   cmake -S "$top" -B "$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
