@@ -62,16 +62,25 @@ int run(const std::vector<std::string>& arguments, const std::string& folder,
   posix_spawn_file_actions_addopen(&files, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&files, 2, (folder + "/.stderr").c_str(),
                                    O_WRONLY | O_CREAT | O_APPEND, 0600);
+  // A group of its own, so that stopping a browser early also stops the
+  // processes it started (which would otherwise keep its profile in use).
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
   pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ);
+  const int spawned = posix_spawn(&pid, argv[0], &files, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&files);
   if (spawned != 0) return -1;
   const auto deadline = std::chrono::steady_clock::now() + PROGRAM_TIMEOUT;
   int status = 0;
   while (waitpid(pid, &status, WNOHANG) != pid) {
     if (std::chrono::steady_clock::now() > deadline || (done && done())) {
-      kill(pid, SIGKILL);
+      kill(-pid, SIGKILL);
       waitpid(pid, &status, 0);
+      // Wait until no process of the group is left.
+      for (int i = 0; i < 100 && kill(-pid, 0) == 0; ++i) std::this_thread::sleep_for(50ms);
       return -1;
     }
     std::this_thread::sleep_for(50ms);
