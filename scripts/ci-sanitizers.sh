@@ -69,7 +69,7 @@ for stage in "${stages[@]}"; do
       rm -rf "$logs" && mkdir -p "$logs"
       (
         cd "$build"
-        ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:abort_on_error=0:log_path=$logs/asan:strict_string_checks=1:detect_stack_use_after_return=1" \
+        ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:abort_on_error=0:log_path=$logs/asan:detect_stack_use_after_return=1" \
           UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan" \
           LSAN_OPTIONS="suppressions=$top/scripts/lsan-suppressions.txt:print_suppressions=0" \
           ctest --output-on-failure --timeout 900 -j "$jobs"
