@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string path = slash == std::string::npos ? "/x.gif" : body.substr(slash);
     for (RequestParty party :
          {RequestParty::UNKNOWN, RequestParty::FIRST_PARTY, RequestParty::THIRD_PARTY}) {
-      int verdict =
+      const Verdict verdict =
           imported_lists_verdict(lists, host.data(), host.size(), path.data(), path.size(), party);
       FUZZ_CHECK(verdict == VERDICT_PASS || verdict == VERDICT_BLOCK);
     }
