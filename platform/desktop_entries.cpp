@@ -26,7 +26,7 @@ constexpr std::string_view USER_KEYS[] = {"Hidden=", "X-GNOME-Autostart-enabled=
 
 std::string xdg_dir(const char* variable, const char* fallback) {
   const char* value = std::getenv(variable);
-  // The specification ignores relative paths in these variables.
+  // XDG base-directory rules ignore relative paths in these variables.
   if (value != nullptr && value[0] == '/') return value;
   const char* home = std::getenv("HOME");
   return std::string(home != nullptr ? home : "") + "/" + fallback;
