@@ -39,3 +39,6 @@ inline constexpr char NETSCAPE_FLAG_VALUE[] = "Netscape";
 // The desktop's proxy settings from before Vellomar changed them
 // (desktopproxy/saved_state.h).
 inline constexpr char DESKTOP_KEY[] = "Software\\Vellomar\\Desktop";
+// HTTPS inspection, opt-in: "Inspect" is a REG_DWORD, 1 on; absent or 0 off.
+inline constexpr char HTTPS_KEY[] = "Software\\Vellomar\\HTTPS";
+inline constexpr char HTTPS_INSPECT_VALUE[] = "Inspect";

@@ -108,3 +108,47 @@ int read_setting_number(const char* sub_key, const char* value_name) {
   RegCloseKey(key);
   return read ? leading_number(buffer) : 0;
 }
+
+bool https_inspection_enabled() {
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, HTTPS_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return false;
+  BYTE data[16] = {};
+  DWORD size = sizeof data - 1;
+  DWORD type = REG_NONE;
+  const LONG result = RegQueryValueExA(key, HTTPS_INSPECT_VALUE, nullptr, &type, data, &size);
+  RegCloseKey(key);
+  if (result != ERROR_SUCCESS) return false;
+  if (type == REG_DWORD) {
+    return size == 4 &&
+           (data[0] | data[1] << 8 | data[2] << 16 | static_cast<DWORD>(data[3]) << 24) == 1;
+  }
+  return type == REG_SZ && leading_number(reinterpret_cast<const char*>(data)) == 1;
+}
+
+bool set_https_inspection_enabled(bool enabled) {
+  if (enabled) {
+    HKEY key = create_key(HTTPS_KEY);
+    if (key == nullptr) return false;
+    const BYTE one[4] = {1, 0, 0, 0};
+    const LONG result = RegSetValueExA(key, HTTPS_INSPECT_VALUE, 0, REG_DWORD, one, sizeof one);
+    RegCloseKey(key);
+    return result == ERROR_SUCCESS;
+  }
+  HKEY key;
+  const LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, HTTPS_KEY, 0, KEY_ALL_ACCESS, &key);
+  if (opened == ERROR_FILE_NOT_FOUND) return true;
+  if (opened != ERROR_SUCCESS) return false;
+  const LONG deleted = RegDeleteValueA(key, HTTPS_INSPECT_VALUE);
+  char name[256];
+  DWORD name_size = sizeof name;
+  const bool has_values = RegEnumValueA(key, 0, name, &name_size, nullptr, nullptr, nullptr,
+                                        nullptr) != ERROR_NO_MORE_ITEMS;
+  name_size = sizeof name;
+  const bool has_keys = RegEnumKeyExA(key, 0, name, &name_size, nullptr, nullptr, nullptr,
+                                      nullptr) != ERROR_NO_MORE_ITEMS;
+  RegCloseKey(key);
+  if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND) return false;
+  if (!has_values && !has_keys) RegDeleteTreeA(HKEY_LOCAL_MACHINE, HTTPS_KEY);
+  return true;
+}

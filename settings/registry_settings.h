@@ -2,7 +2,8 @@
 //   Software\Vellomar\Proxy    "Server", "Port"   the upstream proxy
 //   Software\Vellomar\Log      "Enabled"          "1": write the activity log
 //   Software\Vellomar\Install  "Internet Explorer", "Netscape"  browser flags
-// Every value is a string; numbers are stored as decimal text and read back
+//   Software\Vellomar\HTTPS    "Inspect"          REG_DWORD 1: inspect HTTPS
+// Every value but "Inspect" is a string; numbers are stored as decimal text and read back
 // by the leading-digits rule of atoi. Each operation opens its key, does its
 // one job and closes it again; none reports failure, missing values read as
 // 0 or empty. All are safe from several threads at once.
@@ -47,3 +48,13 @@ bool install_flag_set(Browser browser);
 // The number a value of a sub-key of HKEY_LOCAL_MACHINE reads as by the
 // leading-digits rule; 0 when the key or the value is missing.
 int read_setting_number(const char* sub_key, const char* value_name);
+
+// Whether HTTPS inspection is switched on: "Inspect" of Software\Vellomar\HTTPS
+// is the REG_DWORD 1 (a REG_SZ reading as 1 by the leading-digits rule counts
+// too, for a value typed by hand). Anything else, or nothing, is off.
+bool https_inspection_enabled();
+
+// Switches HTTPS inspection on (stores the REG_DWORD 1, creating the key) or
+// off (deletes the value, and the key once it holds nothing else). False when
+// the registry could not be changed.
+bool set_https_inspection_enabled(bool enabled);

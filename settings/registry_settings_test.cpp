@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/registry.h"
 #include "tests/support/machine.h"
@@ -97,6 +98,51 @@ TEST_F(RegistrySettingsTest, InstallFlagsAreStoredPerBrowser) {
   EXPECT_EQ(stored_text("Software\\Vellomar\\Install", "Netscape", &type), std::string("0", 2));
   EXPECT_TRUE(install_flag_set(Browser::InternetExplorer));
   EXPECT_FALSE(install_flag_set(Browser::Netscape));
+}
+
+}  // namespace
+
+namespace {
+
+struct InspectCase {
+  DWORD type;
+  std::vector<BYTE> data;
+  bool on;
+};
+
+class HttpsSwitchTest : public ::testing::TestWithParam<InspectCase> {
+ protected:
+  vmtest::Machine machine_{"https-switch"};
+};
+
+TEST_P(HttpsSwitchTest, ReadsStoredValue) {
+  vmtest::set_value(HKEY_LOCAL_MACHINE, "Software\\Vellomar\\HTTPS", "Inspect", GetParam().type,
+                    GetParam().data);
+  EXPECT_EQ(https_inspection_enabled(), GetParam().on);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, HttpsSwitchTest,
+                         ::testing::Values(InspectCase{REG_DWORD, {1, 0, 0, 0}, true},
+                                           InspectCase{REG_DWORD, {0, 0, 0, 0}, false},
+                                           InspectCase{REG_DWORD, {1, 0, 0, 1}, false},
+                                           InspectCase{REG_DWORD, {1}, false},
+                                           InspectCase{REG_SZ, {'1', 0}, true},
+                                           InspectCase{REG_SZ, {'0', 0}, false},
+                                           InspectCase{REG_BINARY, {1}, false}));
+
+TEST(HttpsSwitch, OnStoresDwordAndOffRemovesEverything) {
+  vmtest::Machine machine{"https-switch"};
+  EXPECT_FALSE(https_inspection_enabled());
+  ASSERT_TRUE(set_https_inspection_enabled(true));
+  EXPECT_TRUE(https_inspection_enabled());
+  EXPECT_EQ(vmtest::read_value(HKEY_LOCAL_MACHINE, "Software\\Vellomar\\HTTPS", "Inspect"),
+            (vmtest::RegValue{REG_DWORD, {1, 0, 0, 0}}));
+  ASSERT_TRUE(set_https_inspection_enabled(false));
+  EXPECT_FALSE(https_inspection_enabled());
+  for (const std::string& name : vmtest::key_names(vmtest::take_snapshot())) {
+    EXPECT_EQ(name.find("HTTPS"), std::string::npos) << name;
+  }
+  EXPECT_TRUE(set_https_inspection_enabled(false));
 }
 
 }  // namespace
