@@ -2,11 +2,16 @@
 // desktop's start-up and switches the proxy off in both browsers. It deletes
 // no file and stops no running program. Exit status 0 when done, -1 (255)
 // when declined or the start-up key cannot be opened (nothing changed then).
-// The desktop's proxy setting and the Firefox profiles are set back too.
+// The desktop's proxy setting and the Firefox profiles are set back too,
+// and HTTPS inspection is taken away: switched off, the local authority
+// removed from the browsers' trust stores and its private key deleted (a
+// secret that would otherwise outlive the program that uses it). A Vellomar
+// still running keeps what it loaded until it ends.
 #include <cstdio>
 #include <string>
 
 #include "browsercfg/ie_proxy.h"
+#include "browsercfg/inspection_setup.h"
 #include "browsercfg/netscape_prefs.h"
 #include "desktopproxy/desktop_proxy.h"
 #include "desktopproxy/firefox_profiles.h"
@@ -53,6 +58,11 @@ int main(int argc, char** argv) {
   desktopproxy::FirefoxOutcome firefox = desktopproxy::apply_firefox_profiles(false);
   for (const std::string& note : desktop.notes) log_activity("%s", note.c_str());
   for (const std::string& note : firefox.notes) log_activity("%s", note.c_str());
+  browsercfg::InspectionRemoval inspection = browsercfg::remove_inspection();
+  for (const std::string& line : inspection.lines) {
+    log_activity("%s", line.c_str());
+    std::printf("%s\n", line.c_str());
+  }
   if (firefox.running > 0) {
     std::printf("A running Firefox reads the restored proxy setting when it next starts.\n");
   }
