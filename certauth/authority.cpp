@@ -429,6 +429,21 @@ bool create_authority(std::string* error) {
   return true;
 }
 
+bool replace_private_file(const std::string& path, const std::string& bytes, std::string* error) {
+  std::string ignored;
+  if (error == nullptr) error = &ignored;
+  if (!make_private_folder(authority_directory(), error)) return false;
+  const std::string aside = write_aside(path, bytes, 0600, error);
+  if (aside.empty()) return false;
+  if (rename(aside.c_str(), path.c_str()) != 0) {
+    *error = errno_text(path, errno);
+    unlink(aside.c_str());
+    return false;
+  }
+  sync_folder(authority_directory());
+  return true;
+}
+
 bool delete_authority(std::string* error) {
   std::string ignored;
   if (error == nullptr) error = &ignored;
@@ -436,11 +451,11 @@ bool delete_authority(std::string* error) {
   std::vector<std::string> doomed = {authority_key_path(), authority_certificate_path()};
   if (DIR* dir = opendir(folder.c_str()); dir != nullptr) {
     while (const dirent* entry = readdir(dir)) {
+      // The folder holds nothing but the authority, files left aside while
+      // writing, and what the proxy remembered beside it: all of it goes.
       const std::string name = entry->d_name;
-      for (const char* final_name : {KEY_NAME, CERTIFICATE_NAME}) {
-        if (name.rfind(std::string(final_name) + ASIDE_MARK, 0) == 0) {
-          doomed.push_back(folder + "/" + name);
-        }
+      if (name != "." && name != ".." && name != KEY_NAME && name != CERTIFICATE_NAME) {
+        doomed.push_back(folder + "/" + name);
       }
     }
     closedir(dir);

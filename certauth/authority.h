@@ -64,4 +64,10 @@ struct LoadedAuthority {
 // (error may be null).
 std::shared_ptr<const LoadedAuthority> load_authority(std::string* error);
 
+// Replaces the file `path` inside the authority's folder (created as for
+// the authority) with `bytes`, mode 0600, written aside and renamed, so a
+// reader sees the old or the new content, never a mix. For what the proxy
+// remembers about hosts; delete_authority removes it with the rest.
+bool replace_private_file(const std::string& path, const std::string& bytes, std::string* error);
+
 }  // namespace certauth

@@ -8,14 +8,25 @@
 // thread's stack.
 #include "proxy/dispatch.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <string>
 
+#include "certauth/origin_tls.h"
+#include "certauth/tls_io.h"
 #include "filter/matcher.h"
 #include "filter/rule_list.h"
 #include "filter/rules_in_force.h"
 #include "proxy/canned_responses.h"
+#include "proxy/inspection.h"
 #include "proxy/request_line.h"
+#include "proxy/session.h"
 #include "settings/activity_log.h"
 #include "settings/upstream_proxy.h"
 #include "setupweb/router.h"
@@ -72,13 +83,12 @@ std::size_t header_block_end(std::string_view request) {
 }
 
 void drop_upstream(SessionState& session) {
-  close_socket(session.upstream);
-  session.upstream = INVALID_SOCKET;
+  close_upstream(session);
   session.tunnel = false;
 }
 
 DispatchResult close_both(SessionState& session) {
-  close_socket(session.client);
+  close_client(session);
   drop_upstream(session);
   return DispatchResult::SESSION_OVER;
 }
@@ -118,7 +128,7 @@ void forward_unchanged(SessionState& session, const char* buffer, std::size_t le
     log_activity("ERROR:\t*****Bad Request Received***** %s", buffer);
     return;
   }
-  if (send_all(session.upstream, buffer, length) != 0) {
+  if (send_to_upstream(session, buffer, length) != 0) {
     drop_upstream(session);
     // What is left of the request has nowhere to go.
     session.discarding = !session.framing.at_request_start();
@@ -170,7 +180,213 @@ SOCKET open_upstream(const sockaddr_in& address, bool* made, int* connect_error)
   return s;
 }
 
+// The request line of a request inside an inspected connection: "METHOD
+// TARGET VERSION", the target in origin form ("/path?query"). The host is
+// the CONNECT's; nothing is rewritten.
+RequestLine parse_inspected_request_line(std::string_view piece) {
+  RequestLine line;
+  const std::size_t blank = piece.find(' ');
+  if (blank == 0 || blank == std::string_view::npos) return line;
+  for (std::size_t i = 0; i < blank; ++i) {
+    if (!is_token_byte(piece[i])) return line;
+  }
+  std::size_t end = blank + 1;
+  while (end < piece.size() && piece[end] != ' ' && piece[end] != '\t' && piece[end] != '\r' &&
+         piece[end] != '\n' && piece[end] != '\0') {
+    ++end;
+  }
+  if (end == blank + 1) return line;
+  line.kind = RequestKind::PLAIN;
+  line.method = piece.substr(0, blank);
+  line.path = piece.substr(blank + 1, end - blank - 1);
+  line.rest = piece.substr(end);
+  return line;
+}
+
+// Answers a request the verdict keeps from going out; nullopt on pass.
+// `scheme` prefixes the log line's address ("https://" inside an inspected
+// connection, nothing for plain HTTP and tunnels).
+std::optional<DispatchResult> act_on_verdict(SessionState& session, Verdict verdict,
+                                             const char* scheme, const char* host, const char* path,
+                                             bool tunnel) {
+  switch (verdict) {
+    case VERDICT_RELOAD:
+      reload_ad_definitions();
+      reload_inspection();
+      send_to_client(session, RELOAD_PAGE.data(), RELOAD_PAGE.size());
+      return close_both(session);
+    case VERDICT_CLOSE_WINDOW:
+      log_activity("Blocked Netscape's download Ad Page");
+      send_to_client(session, CLOSE_WINDOW_PAGE.data(), CLOSE_WINDOW_PAGE.size());
+      return close_both(session);
+    case VERDICT_BLOCK: {
+      log_activity("Blocked Ad: %s%s%s", scheme, host, path);
+      const std::string_view answer = tunnel ? BLOCKED_TUNNEL_PAGE : BLOCKED_IMAGE_ANSWER;
+      if (send_to_client(session, answer.data(), answer.size()) != 0) return close_both(session);
+      // The body of a blocked request goes nowhere.
+      session.discarding = !session.framing.at_request_start();
+      return DispatchResult::GO_ON;
+    }
+    default:
+      return std::nullopt;
+  }
+}
+
+// Reads an upstream proxy's reply to our CONNECT, up to its blank line (at
+// most PROXY_REPLY_LIMIT bytes, within the origin handshake's time limit).
+// True when it is a 2xx reply; *reply holds what was read.
+bool read_proxy_reply(SOCKET s, std::string* reply) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(ORIGIN_HANDSHAKE_TIMEOUT_MS);
+  char byte;
+  // Byte by byte, so nothing of the TLS stream behind the reply is taken.
+  while (reply->size() < PROXY_REPLY_LIMIT) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd entry{s, POLLIN, 0};
+    if (left.count() <= 0 || poll(&entry, 1, static_cast<int>(left.count())) <= 0) return false;
+    if (recv(s, &byte, 1, 0) != 1) return false;
+    *reply += byte;
+    if (reply->size() >= 4 && reply->compare(reply->size() - 4, 4, "\r\n\r\n") == 0) break;
+  }
+  return reply->size() > 12 && reply->compare(0, 7, "HTTP/1.") == 0 && (*reply)[8] == ' ' &&
+         (*reply)[9] == '2';
+}
+
+// A CONNECT that passed the matcher, inspected: the proxy's own TLS
+// connection to the origin first (directly or through the upstream proxy),
+// then the tunnel-established reply and the handshake with the browser on a
+// certificate for the host. nullopt when the origin asked for a client
+// certificate: the host is remembered and the CONNECT is tunnelled as ever.
+std::optional<DispatchResult> inspect_connection(SessionState& session,
+                                                 const InspectionState& inspection,
+                                                 const UpstreamProxy& proxy, const char* host,
+                                                 int port, const char* target) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  if (proxy.in_use()) {
+    address.sin_port = htons(proxy.port);
+    address.sin_addr.s_addr = proxy.address;
+  } else {
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = resolve_host(host);
+  }
+  bool made = false;
+  int connect_error = 0;
+  session.upstream = open_upstream(address, &made, &connect_error);
+  if (session.upstream == INVALID_SOCKET) {
+    if (!made) return DispatchResult::GO_ON;
+    char page[WORK_BUFFER_SIZE];
+    const std::size_t page_length =
+        compose_connect_failure_page(page, sizeof page, host, connect_error);
+    send_to_client(session, page, page_length);
+    return close_both(session);
+  }
+  if (proxy.in_use()) {
+    const std::string request =
+        std::string("CONNECT ") + target + " HTTP/1.1\r\nHost: " + target + "\r\n\r\n";
+    std::string reply;
+    if (send_all(session.upstream, request.data(), request.size()) != 0 ||
+        !read_proxy_reply(session.upstream, &reply)) {
+      // The upstream proxy's refusal is the browser's answer, as for a tunnel.
+      send_to_client(session, reply.data(), reply.size());
+      return close_both(session);
+    }
+  }
+  certauth::make_non_blocking(session.upstream);
+  session.upstream_tls =
+      certauth::new_origin_connection(inspection.origin_context.get(), session.upstream, host);
+  std::string error = "cannot start TLS";
+  long verify_result = 0;
+  const bool verified = session.upstream_tls != nullptr &&
+                        certauth::tls_handshake(session.upstream_tls, ORIGIN_HANDSHAKE_TIMEOUT_MS,
+                                                &error, &verify_result);
+  if (session.upstream_tls != nullptr &&
+      certauth::origin_asked_for_certificate(session.upstream_tls)) {
+    remember_client_certificate_host(host);
+    log_activity("HTTPS: %s asks for a client certificate; passed through from now on", host);
+    drop_upstream(session);
+    return std::nullopt;
+  }
+  if (!verified) {
+    copy_text(session.origin_failure, sizeof session.origin_failure, error);
+    drop_upstream(session);
+  }
+  if (send_all(session.client, TUNNEL_ESTABLISHED.data(), TUNNEL_ESTABLISHED.size()) != 0) {
+    return close_both(session);
+  }
+  const std::shared_ptr<const certauth::Leaf> leaf = inspection.leaves->leaf_for(host);
+  if (!leaf || !certauth::make_non_blocking(session.client)) return close_both(session);
+  session.client_tls = certauth::new_browser_connection(
+      inspection.browser_context.get(), session.client, *leaf, inspection.leaves->authority());
+  if (session.client_tls == nullptr ||
+      !certauth::tls_handshake(session.client_tls, BROWSER_HANDSHAKE_TIMEOUT_MS, &error,
+                               &verify_result)) {
+    log_activity("ERROR:\t*****HTTPS handshake with the browser for %s failed: %s*****", host,
+                 error.c_str());
+    return close_both(session);
+  }
+  session.inspected = true;
+  session.framing = RequestFraming();
+  return DispatchResult::GO_ON;
+}
+
+// A request inside an inspected connection: matched with its real path and
+// headers, answered like a plain request, or sent to the origin.
+DispatchResult dispatch_inspected(SessionState& session, const RequestLine& line, char* buffer,
+                                  std::size_t length) {
+  const char* const host = session.host;
+  char path[WORK_BUFFER_SIZE];
+  copy_text(path, sizeof path, line.path);
+  const RequestParty party = party_from_headers(std::string_view(buffer, length), host);
+  if (auto answered = act_on_verdict(session, match_request_from(host, path, party), "https://",
+                                     host, path, false)) {
+    return *answered;
+  }
+  if (session.upstream == INVALID_SOCKET) {
+    const std::string page = origin_failure_page(
+        host, session.origin_failure[0] != '\0' ? session.origin_failure
+                                                : "the connection to the server has ended");
+    send_to_client(session, page.data(), page.size());
+    return close_both(session);
+  }
+  if (send_to_upstream(session, buffer, length) != 0) {
+    drop_upstream(session);
+    session.discarding = !session.framing.at_request_start();
+  }
+  return DispatchResult::GO_ON;
+}
+
 }  // namespace
+
+int send_to_client(SessionState& session, const char* data, std::size_t length) {
+  if (session.client_tls != nullptr) {
+    return certauth::tls_write_all(session.client_tls, data, length,
+                                   SESSION_IDLE_TIMEOUT_SECONDS * 1000);
+  }
+  return send_all(session.client, data, length);
+}
+
+int send_to_upstream(SessionState& session, const char* data, std::size_t length) {
+  if (session.upstream_tls != nullptr) {
+    return certauth::tls_write_all(session.upstream_tls, data, length,
+                                   SESSION_IDLE_TIMEOUT_SECONDS * 1000);
+  }
+  return send_all(session.upstream, data, length);
+}
+
+void close_client(SessionState& session) {
+  certauth::tls_close(session.client_tls);
+  session.client_tls = nullptr;
+  close_socket(session.client);
+}
+
+void close_upstream(SessionState& session) {
+  certauth::tls_close(session.upstream_tls);
+  session.upstream_tls = nullptr;
+  close_socket(session.upstream);
+  session.upstream = INVALID_SOCKET;
+}
 
 DispatchResult dispatch_request(SessionState& session, char* buffer, std::size_t length,
                                 bool more_may_come) {
@@ -198,7 +414,10 @@ DispatchResult dispatch_request(SessionState& session, char* buffer, std::size_t
   }
   session.discarding = false;
 
-  if (is_setup_request(piece)) return serve_setup(session, buffer, length, more_may_come);
+  // Inside an inspected connection "GET /" is a request for the origin.
+  if (!session.inspected && is_setup_request(piece)) {
+    return serve_setup(session, buffer, length, more_may_come);
+  }
 
   // A request line split across reads is read on until it is whole.
   if (more_may_come && piece.find('\n') == std::string_view::npos &&
@@ -206,7 +425,8 @@ DispatchResult dispatch_request(SessionState& session, char* buffer, std::size_t
     return DispatchResult::READ_ON;
   }
 
-  const RequestLine line = parse_request_line(piece);
+  const RequestLine line =
+      session.inspected ? parse_inspected_request_line(piece) : parse_request_line(piece);
   if (line.kind == RequestKind::NOT_A_REQUEST) {
     forward_unchanged(session, buffer, length);
     return DispatchResult::GO_ON;
@@ -214,6 +434,7 @@ DispatchResult dispatch_request(SessionState& session, char* buffer, std::size_t
   // Where this request ends, and any after it in the same piece, which goes
   // along with it.
   session.framing.follow(piece);
+  if (session.inspected) return dispatch_inspected(session, line, buffer, length);
 
   const bool tunnel = line.kind == RequestKind::TUNNEL;
   char* const host = session.host;
@@ -245,25 +466,20 @@ DispatchResult dispatch_request(SessionState& session, char* buffer, std::size_t
   // Referer; a tunnel shows no header, so its party is unknown.
   const RequestParty party =
       tunnel ? RequestParty::UNKNOWN : party_from_headers(std::string_view(buffer, length), host);
-  switch (match_request_from(host, path, party)) {
-    case VERDICT_RELOAD:
-      reload_ad_definitions();
-      send_all(session.client, RELOAD_PAGE.data(), RELOAD_PAGE.size());
-      return close_both(session);
-    case VERDICT_CLOSE_WINDOW:
-      log_activity("Blocked Netscape's download Ad Page");
-      send_all(session.client, CLOSE_WINDOW_PAGE.data(), CLOSE_WINDOW_PAGE.size());
-      return close_both(session);
-    case VERDICT_BLOCK: {
-      log_activity("Blocked Ad: %s%s", host, path);
-      const std::string_view answer = tunnel ? BLOCKED_TUNNEL_PAGE : BLOCKED_IMAGE_ANSWER;
-      if (send_all(session.client, answer.data(), answer.size()) != 0) return close_both(session);
-      // The body of a blocked request goes nowhere.
-      session.discarding = !session.framing.at_request_start();
-      return DispatchResult::GO_ON;
+  if (auto answered =
+          act_on_verdict(session, match_request_from(host, path, party), "", host, path, tunnel)) {
+    return *answered;
+  }
+
+  if (tunnel && port == INSPECTED_PORT) {
+    const std::shared_ptr<const InspectionState> inspection = current_inspection();
+    if (inspection->enabled && certauth::certifiable_host(host) &&
+        !passes_through(*inspection, host)) {
+      if (auto inspected =
+              inspect_connection(session, *inspection, proxy, host, port, session.kept_host)) {
+        return *inspected;
+      }
     }
-    default:
-      break;
   }
 
   if (session.upstream == INVALID_SOCKET) {
@@ -293,7 +509,7 @@ DispatchResult dispatch_request(SessionState& session, char* buffer, std::size_t
       char page[WORK_BUFFER_SIZE];
       const std::size_t page_length =
           compose_connect_failure_page(page, sizeof page, host, connect_error);
-      send_all(session.client, page, page_length);
+      send_to_client(session, page, page_length);
       return close_both(session);
     }
   }

@@ -11,6 +11,8 @@
 #include "platform/winsock.h"
 #include "proxy/request_framing.h"
 
+typedef struct ssl_st SSL;
+
 // Capacity of the session's host buffers.
 constexpr std::size_t HOST_BUFFER_SIZE = 32768;
 
@@ -28,6 +30,7 @@ struct SessionState {
   explicit SessionState(SOCKET browser) : client(browser) {
     host[0] = '\0';
     kept_host[0] = '\0';
+    origin_failure[0] = '\0';
   }
   SessionState(const SessionState&) = delete;
   SessionState& operator=(const SessionState&) = delete;
@@ -48,7 +51,25 @@ struct SessionState {
   char host[HOST_BUFFER_SIZE];
   // The host text (with ":port" when named) `upstream` was opened for.
   char kept_host[HOST_BUFFER_SIZE];
+
+  // An inspected HTTPS connection (proxy/inspection.h): the browser speaks
+  // TLS with us on `client_tls`, we with the origin on `upstream_tls`; both
+  // sockets are then non-blocking. `host` stays the CONNECT's host, and every
+  // request goes to that origin. When the origin failed verification there
+  // is no upstream and `origin_failure` says why.
+  bool inspected = false;
+  SSL* client_tls = nullptr;
+  SSL* upstream_tls = nullptr;
+  char origin_failure[256];
 };
+
+// Sends all bytes to the browser or to the upstream connection, through TLS
+// on an inspected connection; 0 on success, -1 on failure.
+int send_to_client(SessionState& session, const char* data, std::size_t length);
+int send_to_upstream(SessionState& session, const char* data, std::size_t length);
+// Closes the session's connections (TLS first, with close_notify).
+void close_client(SessionState& session);
+void close_upstream(SessionState& session);
 
 enum class DispatchResult {
   GO_ON,         // the session waits for more data as before

@@ -19,6 +19,7 @@
 #include "platform/msgbox.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "proxy/inspection.h"
 #include "proxy/session.h"
 #include "settings/activity_log.h"
 #include "settings/message_box.h"
@@ -139,6 +140,9 @@ void proxy_thread_main(void* start_argument) {
 
   // A "P" line of the file applies its own proxy after the stored one.
   load_ad_definitions();
+  // HTTPS inspection, when switched on, with the authority and the
+  // pass-through list of now.
+  reload_inspection();
 
   accept_connections(listen_socket);
 }

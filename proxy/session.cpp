@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "certauth/tls_io.h"
 #include "filter/popup_neutraliser.h"
 #include "filter/rules_in_force.h"
 #include "proxy/dispatch.h"
@@ -31,16 +32,26 @@ void run_session(void* client_argument) {
   bool browser_ended = false;
 
   const auto end_session = [&] {
-    close_socket(client);
-    close_socket(session.upstream);
+    close_client(session);
+    close_upstream(session);
   };
 
   for (;;) {
     bool client_ready = false;
     bool upstream_ready = false;
+    // Bytes TLS has already decrypted do not make the socket readable again.
+    if (session.inspected) {
+      client_ready = !browser_ended && session.client_tls != nullptr &&
+                     certauth::tls_pending(session.client_tls);
+      upstream_ready =
+          session.upstream_tls != nullptr && certauth::tls_pending(session.upstream_tls);
+    }
     // poll, not select: a busy proxy has descriptors above select's limit.
-    const int ready = wait_readable(browser_ended ? INVALID_SOCKET : client, session.upstream,
-                                    SESSION_IDLE_TIMEOUT_SECONDS, &client_ready, &upstream_ready);
+    const int ready =
+        client_ready || upstream_ready
+            ? 1
+            : wait_readable(browser_ended ? INVALID_SOCKET : client, session.upstream,
+                            SESSION_IDLE_TIMEOUT_SECONDS, &client_ready, &upstream_ready);
     if (ready == SOCKET_ERROR) {
       if (WSAGetLastError() == WSAEINTR) continue;
       log_activity("ERROR:\t*****Select Error!*****");
@@ -54,7 +65,11 @@ void run_session(void* client_argument) {
 
     const SOCKET waited_upstream = session.upstream;
     if (client_ready) {
-      const ssize_t received = recv(client, request + pending, PIECE_SIZE - pending, 0);
+      const ssize_t received =
+          session.client_tls != nullptr
+              ? certauth::tls_read(session.client_tls, request + pending, PIECE_SIZE - pending)
+              : recv(client, request + pending, PIECE_SIZE - pending, 0);
+      if (received == certauth::TLS_AGAIN) continue;  // a record not yet whole
       if (received < 0) {
         end_session();
         return;
@@ -84,7 +99,11 @@ void run_session(void* client_argument) {
       // Dispatch may have closed the connection we waited on and opened a new
       // one under the same descriptor number; not waiting here keeps that new
       // connection from blocking the session before its reply is due.
-      const ssize_t received = recv(session.upstream, reply, REPLY_READ_SIZE, MSG_DONTWAIT);
+      const ssize_t received =
+          session.upstream_tls != nullptr
+              ? certauth::tls_read(session.upstream_tls, reply, REPLY_READ_SIZE)
+              : recv(session.upstream, reply, REPLY_READ_SIZE, MSG_DONTWAIT);
+      if (received == certauth::TLS_AGAIN) continue;
       if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
       if (received <= 0) {
         end_session();
@@ -95,7 +114,7 @@ void run_session(void* client_argument) {
         reply[size] = '\0';
         neutralise_popups(reply, session.host);
       }
-      if (send_all(client, reply, size) != 0) {
+      if (send_to_client(session, reply, size) != 0) {
         end_session();
         return;
       }

@@ -17,8 +17,9 @@ stages=("$@")
 
 # The proxy's end-to-end tests live in tests/proxy/; the proxy's own unit
 # tests are in proxy_tests; platform_tests holds the threads that sessions
-# run on and the registry every thread reads. TSAN_TARGETS may name others.
-tsan_targets=(${TSAN_TARGETS:-proxy_tests proxy_e2e_tests platform_tests})
+# run on and the registry every thread reads; certauth_tests the host
+# certificate cache that sessions share. TSAN_TARGETS may name others.
+tsan_targets=(${TSAN_TARGETS:-proxy_tests proxy_e2e_tests platform_tests certauth_tests})
 # Under ThreadSanitizer a blocked request right after vmlists' reload gets
 # an empty answer (no report is written); until that is understood the
 # imported-lists suite runs in the plain and ASan stages only.
