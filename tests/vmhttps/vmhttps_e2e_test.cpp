@@ -2,7 +2,10 @@
 // modes, the switch, the browsers' trust stores (real certutil databases in
 // the machine's home), and that taking it all away leaves nothing of it.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -135,6 +138,29 @@ TEST_F(VmhttpsTest, RemoveProgramSwitchesOffUntrustsAndDeletesTheKey) {
   for (const path& db : {profile(), shared()}) {
     EXPECT_EQ(listing(db).find(NICKNAME), std::string::npos) << db;
   }
+}
+
+// NSS keeps its sql: databases in SQLite, which certutil may change while
+// Firefox has the profile open; Firefox must not undo the change on exit.
+TEST_F(VmhttpsTest, TrustReachesTheProfileOfARunningFirefox) {
+  const std::string firefox = "/usr/bin/firefox-esr";
+  if (access(firefox.c_str(), X_OK) != 0) GTEST_SKIP() << "firefox-esr is not installed";
+  machine_.extra_environment.push_back("MOZ_HEADLESS=1");
+  const pid_t browser = machine_.start_background(
+      {firefox, "--headless", "--no-remote", "--profile", profile().string(), "about:blank"},
+      machine_.root());
+  ASSERT_TRUE(vmtest::eventually([&] {
+    return vmtest::fs::exists(profile() / "cert9.db") && vmtest::fs::is_symlink(profile() / "lock");
+  })) << "Firefox did not start";
+  ASSERT_EQ(vmhttps({"on"}).status, 0);
+  const vmtest::Outcome outcome = vmhttps({"trust"});
+  EXPECT_EQ(outcome.status, 0) << outcome.out;
+  EXPECT_NE(outcome.out.find("Firefox is running"), std::string::npos) << outcome.out;
+  EXPECT_NE(listing(profile()).find(NICKNAME), std::string::npos);
+  kill(browser, SIGTERM);
+  waitpid(browser, nullptr, 0);
+  machine_.forget(browser);
+  EXPECT_NE(listing(profile()).find(NICKNAME), std::string::npos);
 }
 
 // Another user of the machine can reach the machine folder (made traversable
