@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "filter/ad_rule.h"
 #include "filter/imported_list.h"
 #include "filter/matcher.h"
 
@@ -195,7 +196,26 @@ TEST(ListConverter, ConvertedListDecidesRequests) {
   EXPECT_EQ(verdict("a.b.cdn.example", "/ads/x.gif", third), VERDICT_BLOCK);
   EXPECT_EQ(verdict("a.cdn.example", "/ads/fine/x.gif", third), VERDICT_PASS);
   EXPECT_EQ(verdict("xcdn.example", "/ads/x.gif", third), VERDICT_PASS);
+  // A host name in any letter case, with a trailing dot, is the same host.
+  EXPECT_EQ(verdict("A.CDN.Example.", "/ads/x.gif", third), VERDICT_BLOCK);
+  EXPECT_EQ(verdict("CDN.example.", "/ads/fine/x.gif", third), VERDICT_PASS);
   EXPECT_EQ(verdict("a.cdn.example", " *HTTPS*", RequestParty::UNKNOWN), VERDICT_PASS);
+}
+
+// The lists decide site roots and pages too, which the user's rules never
+// block; the user's rules still come first.
+TEST(ListConverter, ListsDecideRootsAndPages) {
+  std::string error;
+  auto out = convert_list("[Adblock Plus 2.0]\n||ads.example^\n", &error);
+  ASSERT_TRUE(out.has_value());
+  RuleList rules;
+  rules.rules.push_back(AdRule{"$user", 'A'});
+  rules.imported.push_back(parse_imported_list("t", out->definitions));
+  EXPECT_EQ(match_request_in(rules, "ads.example", "/"), VERDICT_BLOCK);
+  EXPECT_EQ(match_request_in(rules, "ads.example", "/frame.html"), VERDICT_BLOCK);
+  EXPECT_EQ(match_request_in(rules, "user.example", "/"), VERDICT_PASS);
+  EXPECT_EQ(match_request_in(rules, "user.example", "/x.gif"), VERDICT_BLOCK);
+  EXPECT_EQ(match_request_in(rules, "news.example", "/x.gif"), VERDICT_PASS);
 }
 
 TEST(ThirdParty, JudgedByRegistrableDomain) {

@@ -18,17 +18,6 @@ std::string file_of(const std::string& name, const char* suffix) {
   return std::string(IMPORTED_LISTS_DIR) + "/" + name + suffix;
 }
 
-bool read_whole(const std::string& name, std::string* text) {
-  FILE* file = open_file(name.c_str(), "rb");
-  if (file == nullptr) return false;
-  char buffer[65536];
-  std::size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text->append(buffer, got);
-  bool ok = std::ferror(file) == 0;
-  std::fclose(file);
-  return ok;
-}
-
 std::string utc_text(std::time_t t) {
   std::tm tm{};
   gmtime_r(&t, &tm);
@@ -190,7 +179,8 @@ bool store_list(ListInfo& info, const ConvertedList& converted, std::string* err
 
 bool touch_list(const std::string& name, std::time_t now) {
   std::string text;
-  if (!valid_list_name(name) || !read_whole(file_of(name, IMPORTED_LIST_SUFFIX), &text)) {
+  if (!valid_list_name(name) ||
+      !read_whole_file(file_of(name, IMPORTED_LIST_SUFFIX).c_str(), &text)) {
     return false;
   }
   const std::string key = "\n# Converted: ";
@@ -221,7 +211,7 @@ bool remove_list(const std::string& name, std::string* error) {
 std::optional<std::string> read_report(const std::string& name) {
   if (!valid_list_name(name)) return std::nullopt;
   std::string text;
-  if (!read_whole(file_of(name, REPORT_SUFFIX), &text)) return std::nullopt;
+  if (!read_whole_file(file_of(name, REPORT_SUFFIX).c_str(), &text)) return std::nullopt;
   return text;
 }
 

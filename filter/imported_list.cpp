@@ -2,9 +2,9 @@
 #include "filter/imported_list.h"
 
 #include <cstdio>
+#include <functional>
 #include <new>
 
-#include "filter/matcher.h"
 #include "filter/rule_index.h"
 #include "platform/files.h"
 #include "settings/activity_log.h"
@@ -25,15 +25,29 @@ bool matches(const std::shared_ptr<const RuleIndex>& index, const char* host, st
   return index != nullptr && index->match(host, host_size, path, path_size) != VERDICT_PASS;
 }
 
-bool read_whole_file(const std::string& name, std::string* text) {
-  FILE* file = open_file(name.c_str(), "r");
-  if (file == nullptr) return false;
-  char buffer[65536];
-  std::size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text->append(buffer, got);
-  bool ok = std::ferror(file) == 0;
-  std::fclose(file);
-  return ok;
+bool is_lower_host_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
+}
+
+// Puts a host rule's text ("A" line without its letter) into `hosts`: a host
+// name alone (that host, byte for byte, as the rule language compares it), or
+// ">." and a host name (the hosts that end in "." and it). False for any
+// other text, which stays a general rule.
+bool add_host_rule(std::string_view text, HostSet& hosts) {
+  unsigned covers = HostSet::EXACT;
+  if (text.size() > 2 && text[0] == '>' && text[1] == '.') {
+    text.remove_prefix(2);
+    covers = HostSet::SUBDOMAINS;
+  }
+  if (text.empty() || text.size() > HostSet::MAX_HOST || text.front() == '.' ||
+      text.back() == '.') {
+    return false;
+  }
+  for (char c : text) {
+    if (!is_lower_host_char(c)) return false;
+  }
+  hosts.add(text, covers);
+  return true;
 }
 
 // The registrable part of a host name, as is_third_party describes it.
@@ -76,52 +90,100 @@ bool SubdomainPaths::matches(std::string_view host, std::string_view path) const
   return false;
 }
 
-std::shared_ptr<const ImportedList> parse_imported_list(std::string name, std::string_view text) {
-  auto list = std::make_shared<ImportedList>();
-  std::vector<AdRule> block;
-  std::vector<AdRule> third_party;
-  std::vector<AdRule> exceptions;
-  while (!text.empty()) {
-    std::size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    std::vector<AdRule>* into = &block;
-    SubdomainPaths* subdomains = &list->block_subdomains;
+namespace {
+
+// Collects the lines of one or more converted files into one list.
+class ListBuilder {
+ public:
+  ListBuilder() : list_(std::make_shared<ImportedList>()) {}
+
+  void add(std::string_view text) {
+    while (!text.empty()) {
+      std::size_t end = text.find('\n');
+      std::string_view line = text.substr(0, end);
+      text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      add_line(line);
+    }
+  }
+
+  std::shared_ptr<const ImportedList> finish(std::string name, std::uint64_t digest = 0) {
+    list_->name = std::move(name);
+    list_->source_digest = digest;
+    list_->block_hosts.shrink_to_fit();
+    list_->third_party_hosts.shrink_to_fit();
+    list_->exception_hosts.shrink_to_fit();
+    list_->block = index_of(block_);
+    list_->third_party = index_of(third_party_);
+    list_->exceptions = index_of(exceptions_);
+    return std::move(list_);
+  }
+
+ private:
+  void add_line(std::string_view line) {
+    std::vector<AdRule>* into = &block_;
+    SubdomainPaths* subdomains = &list_->block_subdomains;
+    HostSet* hosts = &list_->block_hosts;
     if (line.size() >= 2 && line[0] == '#' && (line[1] == '@' || line[1] == '3')) {
-      into = line[1] == '@' ? &exceptions : &third_party;
-      subdomains = line[1] == '@' ? &list->exception_subdomains : &list->third_party_subdomains;
+      const bool exception = line[1] == '@';
+      into = exception ? &exceptions_ : &third_party_;
+      subdomains = exception ? &list_->exception_subdomains : &list_->third_party_subdomains;
+      hosts = exception ? &list_->exception_hosts : &list_->third_party_hosts;
       line.remove_prefix(2);
     } else if (line.size() >= 2 && line[0] == '#' && line[1] == 'S') {
       line.remove_prefix(1);
     }
     if (!line.empty() && line[0] == 'S') {
       subdomains->add(line.substr(1));
-      continue;
+      return;
     }
-    if (line.empty() || !is_list_rule_kind(line[0])) continue;
+    if (line.empty() || !is_list_rule_kind(line[0])) return;
+    ++list_->rule_lines;
+    if (line[0] == 'A' && add_host_rule(line.substr(1), *hosts)) return;
     into->push_back(AdRule{std::string(line.substr(1)), line[0]});
   }
-  list->name = std::move(name);
-  list->rule_lines = block.size() + third_party.size() + exceptions.size();
-  list->block = index_of(block);
-  list->third_party = index_of(third_party);
-  list->exceptions = index_of(exceptions);
-  return list;
+
+  std::shared_ptr<ImportedList> list_;
+  std::vector<AdRule> block_;
+  std::vector<AdRule> third_party_;
+  std::vector<AdRule> exceptions_;
+};
+
+}  // namespace
+
+std::shared_ptr<const ImportedList> parse_imported_list(std::string name, std::string_view text) {
+  ListBuilder builder;
+  builder.add(text);
+  return builder.finish(std::move(name));
 }
 
 Verdict imported_lists_verdict(const std::vector<std::shared_ptr<const ImportedList>>& lists,
                                const char* host, std::size_t host_size, const char* path,
                                std::size_t path_size, RequestParty party) {
+  // The host as the lists' rules see it (see the header); a name too long for
+  // any host is left as it is.
+  char folded[HostSet::MAX_HOST + 1];
+  if (host_size <= HostSet::MAX_HOST) {
+    if (host_size > 1 && host[host_size - 1] == '.') --host_size;
+    for (std::size_t i = 0; i < host_size; ++i) {
+      const char c = host[i];
+      folded[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
+    }
+    folded[host_size] = '\0';
+    host = folded;
+  }
   std::string_view h(host, host_size);
   std::string_view p(path, path_size);
+  const bool third = party != RequestParty::FIRST_PARTY;
   for (const auto& list : lists) {
-    bool third = party != RequestParty::FIRST_PARTY;
-    bool blocked = matches(list->block, host, host_size, path, path_size) ||
+    bool blocked = list->block_hosts.matches(h) ||
+                   matches(list->block, host, host_size, path, path_size) ||
                    list->block_subdomains.matches(h, p) ||
-                   (third && (matches(list->third_party, host, host_size, path, path_size) ||
+                   (third && (list->third_party_hosts.matches(h) ||
+                              matches(list->third_party, host, host_size, path, path_size) ||
                               list->third_party_subdomains.matches(h, p)));
-    if (blocked && !matches(list->exceptions, host, host_size, path, path_size) &&
+    if (blocked && !list->exception_hosts.matches(h) &&
+        !matches(list->exceptions, host, host_size, path, path_size) &&
         !list->exception_subdomains.matches(h, p)) {
       return VERDICT_BLOCK;
     }
@@ -129,15 +191,19 @@ Verdict imported_lists_verdict(const std::vector<std::shared_ptr<const ImportedL
   return VERDICT_PASS;
 }
 
-std::vector<std::shared_ptr<const ImportedList>> load_imported_lists() {
+std::vector<std::shared_ptr<const ImportedList>> load_imported_lists(
+    const std::vector<std::shared_ptr<const ImportedList>>& previous) {
   std::vector<std::shared_ptr<const ImportedList>> lists;
   const std::string suffix = IMPORTED_LIST_SUFFIX;
   // All lists go into one set of indexes: a request then costs one look-up
   // per kind of rule however many lists there are, and an exception of any
   // list keeps every list from blocking what it names, as the lists'
   // authors expect of an engine that loads several.
-  std::string all;
+  // The files are read first, all of them, and built only when they differ
+  // from the ones `previous` was built from.
+  std::vector<std::string> texts;
   std::string names;
+  std::uint64_t digest = 0;
   for (const std::string& file : list_files(IMPORTED_LISTS_DIR)) {
     if (file.size() <= suffix.size() ||
         file.compare(file.size() - suffix.size(), suffix.size(), suffix) != 0) {
@@ -147,15 +213,25 @@ std::vector<std::shared_ptr<const ImportedList>> load_imported_lists() {
     // A file read only in part could end in a cut rule, which may block
     // more than the whole one: such a file is left out.
     std::string text;
-    if (!read_whole_file(std::string(IMPORTED_LISTS_DIR) + "/" + file, &text)) {
+    if (!read_whole_file((std::string(IMPORTED_LISTS_DIR) + "/" + file).c_str(), &text)) {
       log_activity("ERROR:\t*****Could not read the list %s*****", name.c_str());
       continue;
     }
-    all += text;
-    all += '\n';
+    digest = (digest * 0x100000001B3ull) ^ std::hash<std::string>()(file);
+    digest = (digest * 0x100000001B3ull) ^ std::hash<std::string>()(text);
+    texts.push_back(std::move(text));
     names += (names.empty() ? "" : ", ") + name;
   }
-  if (!names.empty()) lists.push_back(parse_imported_list(std::move(names), all));
+  if (names.empty()) return lists;
+  if (previous.size() == 1 && previous[0]->source_digest == digest && previous[0]->name == names) {
+    return previous;
+  }
+  ListBuilder builder;
+  for (std::string& text : texts) {
+    builder.add(text);
+    std::string().swap(text);
+  }
+  lists.push_back(builder.finish(std::move(names), digest));
   return lists;
 }
 

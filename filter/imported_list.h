@@ -12,13 +12,16 @@
 //   "#S" + host + path a rule for the subdomains of host: the request's host
 //                      ends in "." + host and its path starts with path
 //                      (also "#@S..." and "#3S...")
-// The user's own rules are asked first; the lists only ever block.
+// The user's own rules are asked first; the lists only ever block. A host
+// name is the same host in any letter case and with one trailing dot, so the
+// lists' rules see the request's host in lower case without that dot.
 //
 // Everything here is built once and never changed afterwards, so any number
 // of threads may match against it at once.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
@@ -26,6 +29,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "filter/host_set.h"
 #include "filter/verdict.h"
 
 // The folder of the installation that holds the converted lists, and the
@@ -61,6 +65,11 @@ class SubdomainPaths {
 
 struct ImportedList {
   std::string name;
+  // The whole-host rules: "A" + a host name (that host) and "A>." + a host
+  // name (its subdomains), the bulk of every list, kept compact.
+  HostSet block_hosts;
+  HostSet third_party_hosts;
+  HostSet exception_hosts;
   SubdomainPaths block_subdomains;
   SubdomainPaths third_party_subdomains;
   SubdomainPaths exception_subdomains;
@@ -68,10 +77,13 @@ struct ImportedList {
   std::shared_ptr<const RuleIndex> third_party;  // for THIRD_PARTY and UNKNOWN requests
   std::shared_ptr<const RuleIndex> exceptions;
   std::size_t rule_lines = 0;
+  // Of the files' names and contents: a reload that finds the same files
+  // keeps this list instead of building it again.
+  std::uint64_t source_digest = 0;
 };
 
 // Builds a list from a converted file's text (lines end in LF; CR before it
-// is dropped). May throw std::bad_alloc.
+// is dropped). Nothing of `text` is kept. May throw std::bad_alloc.
 std::shared_ptr<const ImportedList> parse_imported_list(std::string name, std::string_view text);
 
 // VERDICT_BLOCK when some list blocks the request and none of that list's
@@ -83,8 +95,10 @@ Verdict imported_lists_verdict(const std::vector<std::shared_ptr<const ImportedL
 // Reads every "*.ini" of IMPORTED_LISTS_DIR (in the current directory) in
 // name order, all into one ImportedList (so exceptions apply across lists).
 // A missing folder gives no lists; a file that cannot be read is left out and
-// logged.
-std::vector<std::shared_ptr<const ImportedList>> load_imported_lists();
+// logged. When the files are those `previous` was built from, `previous` is
+// returned as it is, so a reload costs no building and no second copy.
+std::vector<std::shared_ptr<const ImportedList>> load_imported_lists(
+    const std::vector<std::shared_ptr<const ImportedList>>& previous = {});
 
 // Whether a request for `host` made by a page of `referer_host` is a
 // third-party one: the two hosts do not share their registrable domain

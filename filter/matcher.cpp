@@ -86,11 +86,16 @@ Verdict match_request_in(const RuleList& rules, const char* host, const char* pa
   if (split_equals(address, BUILTIN_AD_PAGE, sizeof BUILTIN_AD_PAGE - 1)) {
     return VERDICT_CLOSE_WINDOW;
   }
-  if (path_size < SHORTEST_FILTERED_PATH) return VERDICT_PASS;
-  if (is_page_path(path, path_size)) return VERDICT_PASS;
-  const Verdict verdict = rules.index != nullptr
-                              ? rules.index->match(host, host_size, path, path_size)
-                              : first_rule_verdict_linear(rules, host, path);
+  // The exemptions for site roots and pages hold for the user's rules. The
+  // imported lists' rules are written against whole addresses, roots and
+  // pages included (an ad frame is often a ".html" page), so they decide
+  // every request that reaches them.
+  const bool exempt = path_size < SHORTEST_FILTERED_PATH || is_page_path(path, path_size);
+  Verdict verdict = VERDICT_PASS;
+  if (!exempt) {
+    verdict = rules.index != nullptr ? rules.index->match(host, host_size, path, path_size)
+                                     : first_rule_verdict_linear(rules, host, path);
+  }
   if (verdict != VERDICT_PASS || rules.imported.empty()) return verdict;
   return imported_lists_verdict(rules.imported, host, host_size, path, path_size, party);
 }

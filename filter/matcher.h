@@ -29,7 +29,9 @@ struct RuleList;
 // asks the list in force). host: the request's host name without port; path:
 // the request's path, or " *HTTPS*" for tunnels and requests through an
 // upstream proxy. The rules of imported lists that are limited to third-party
-// requests apply unless `party` says the request is a first-party one.
+// requests apply unless `party` says the request is a first-party one. The
+// imported lists are asked after the user's rules, and also for the site
+// roots and pages that the user's rules never block.
 Verdict match_request_in(const RuleList& rules, const char* host, const char* path,
                          RequestParty party = RequestParty::UNKNOWN);
 

@@ -37,7 +37,6 @@
 #include <string>
 #include <string_view>
 
-#include "filter/matcher.h"
 #include "filter/split_text.h"
 
 // The per-byte steps are lambdas handed to loops over the two parts of a

@@ -14,6 +14,7 @@
 #include "filter/imported_list.h"
 #include "filter/rule_index.h"
 #include "platform/files.h"
+#include "platform/memory.h"
 #include "platform/published.h"
 #include "settings/activity_log.h"
 #include "settings/registry_settings.h"
@@ -92,10 +93,11 @@ std::shared_ptr<RuleList> build_from_file(const std::vector<AdRule>& base) {
   return list;
 }
 
-// Adds the converted lists to `list`; false when there are none.
-bool add_imported_lists(RuleList& list) {
+// Adds the converted lists to `list` (those of `previous` again when their
+// files have not changed); false when there are none.
+bool add_imported_lists(RuleList& list, const RuleList& previous) {
   try {
-    list.imported = load_imported_lists();
+    list.imported = load_imported_lists(previous.imported);
   } catch (const std::bad_alloc&) {
     // The user's own rules still apply.
     list.imported.clear();
@@ -104,11 +106,25 @@ bool add_imported_lists(RuleList& list) {
   return !list.imported.empty();
 }
 
+// Publishes `list` and lets go of the one it replaces; the memory a build
+// used aside goes back to the system rather than staying with the thread
+// that happened to reload.
+void publish(std::shared_ptr<RuleList> list, std::shared_ptr<const RuleList> old) {
+  rules_in_force().publish(std::move(list));
+  // This thread's own reader moves on too (it held the old list for the
+  // request that asked for the reload).
+  current_rules();
+  old.reset();
+  platform::release_free_memory();
+}
+
 void rebuild_locked() {
+  platform::release_free_memory();
+  std::shared_ptr<const RuleList> old = rules_in_force().load();
   std::shared_ptr<RuleList> list = build_from_file({});
   if (list == nullptr) list = std::make_shared<RuleList>();
-  add_imported_lists(*list);
-  rules_in_force().publish(std::move(list));
+  add_imported_lists(*list, *old);
+  publish(std::move(list), std::move(old));
 }
 
 }  // namespace
@@ -120,16 +136,17 @@ const RuleList& current_rules() {
 
 void load_ad_definitions() {
   std::lock_guard<std::mutex> lock(loader_mutex());
+  platform::release_free_memory();
   std::shared_ptr<const RuleList> old = rules_in_force().load();
   std::shared_ptr<RuleList> list = build_from_file(old->rules);
   if (list == nullptr) {
     // Without the file the user's rules stay as they are; lists still load.
     list = std::make_shared<RuleList>(RuleList{old->rules, old->index, {}});
-    if (!add_imported_lists(*list) && old->imported.empty()) return;
+    if (!add_imported_lists(*list, *old) && old->imported.empty()) return;
   } else {
-    add_imported_lists(*list);
+    add_imported_lists(*list, *old);
   }
-  rules_in_force().publish(std::move(list));
+  publish(std::move(list), std::move(old));
 }
 
 void free_rule_list() {

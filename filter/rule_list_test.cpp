@@ -235,6 +235,16 @@ TEST_F(LoaderTest, ImportedListsLoadBesideTheUsersFile) {
   neutralise_popups(piece, "ads.example");
   EXPECT_STREQ(piece, "window.open(x)");
 
+  // A reload that finds the same files keeps the list built from them (it
+  // is still alive in the list in force, so a new one could not share its
+  // address); a changed file is read anew.
+  const ImportedList* built = current_rules().imported.at(0).get();
+  reload_ad_definitions();
+  EXPECT_EQ(current_rules().imported.at(0).get(), built);
+  std::ofstream("Lists/one.ini", std::ios::binary | std::ios::app) << "Anew.example\n";
+  reload_ad_definitions();
+  EXPECT_EQ(match_request("new.example", "/x.gif"), VERDICT_BLOCK);
+
   fs::remove_all("Lists");
   reload_ad_definitions();
   EXPECT_EQ(match_request("ads.example", "/x.gif"), VERDICT_PASS);

@@ -455,6 +455,38 @@ void remove_stale_temporaries(const std::string& folder, const std::string& path
 
 }  // namespace
 
+bool read_whole_file(const char* name, std::string* bytes) {
+  bytes->clear();
+  if (name == nullptr) return false;
+  const int fd = open(platform::host_path(name).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat info;
+  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  // The size is a hint: a file that grows meanwhile is read on to its end.
+  std::size_t size = ok ? static_cast<std::size_t>(info.st_size) : 0;
+  try {
+    bytes->resize(size + 1);
+    std::size_t have = 0;
+    while (ok) {
+      if (have == bytes->size()) bytes->resize(bytes->size() * 2);
+      const ssize_t got = read(fd, bytes->data() + have, bytes->size() - have);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        ok = got == 0;
+        break;
+      }
+      have += static_cast<std::size_t>(got);
+    }
+    bytes->resize(ok ? have : 0);
+  } catch (...) {
+    close(fd);
+    bytes->clear();
+    throw;
+  }
+  close(fd);
+  return ok;
+}
+
 int replace_file(const char* name, const char* data, std::size_t size, bool text_mode) {
   if (name == nullptr || (data == nullptr && size > 0)) return -1;
   const std::string path = platform::host_path(name);

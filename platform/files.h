@@ -56,6 +56,12 @@ bool write_whole(int fd, const char* data, std::size_t size);
 // file cannot be opened.
 FILE* open_file(const char* name, const char* mode);
 
+// Reads the whole file `name` into `bytes` (replacing what it held), bytes
+// unchanged, in one pass and without a buffer on the caller's stack (loaders
+// run on session threads). False when the file cannot be opened or read to
+// its end; `bytes` is then empty. May throw std::bad_alloc.
+bool read_whole_file(const char* name, std::string* bytes);
+
 // Replaces the file `name` with `size` bytes of `data` in one step: the bytes
 // go to a new file in the same folder, which is flushed to disk and renamed
 // over the old one, so a reader (or a crash) sees either the old or the new

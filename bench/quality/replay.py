@@ -5,7 +5,9 @@ Reads the reference's verdicts (reference.mjs) on stdin. A plain-HTTP
 request goes as GET with its absolute address and, for requests a page made,
 the page as Referer; an HTTPS one as CONNECT host:443. Vellomar blocked it
 when it answers with its blocked image or its blocked-tunnel page. Prints
-the shares the measurement asks for, and the disagreements.
+the shares the measurement asks for (for HTTPS: of the requests the
+reference blocks by a rule on the host alone, the only ones a tunnel can be
+judged by), and the disagreements with the reference's rule.
 """
 import json
 import socket
@@ -34,7 +36,9 @@ def ask(request):
 
 
 def main():
-    stats = {"http": [0, 0, 0, 0], "https": [0, 0, 0, 0]}  # ref-blocked, both, ref-pass, false
+    # ref-blocked, both, ref-pass, false; for https also host-only ones, both
+    stats = {"http": [0, 0, 0, 0], "https": [0, 0, 0, 0]}
+    host_only = [0, 0]
     disagreements = []
     for line in sys.stdin:
         r = json.loads(line)
@@ -53,18 +57,25 @@ def main():
         if r["blocked"]:
             s[0] += 1
             s[1] += blocked
+            if parts.scheme == "https" and r.get("hostOnly"):
+                host_only[0] += 1
+                host_only[1] += blocked
         else:
             s[2] += 1
             s[3] += blocked
         if blocked != r["blocked"]:
-            disagreements.append((parts.scheme, r["blocked"], blocked, r["url"], r["sourceUrl"]))
+            disagreements.append((parts.scheme, r["blocked"], blocked, r["url"], r["sourceUrl"],
+                                  r.get("filter")))
     for scheme, (ref_blocked, both, ref_pass, false) in stats.items():
         print("%s: reference blocks %d, Vellomar blocks %d of them (%.1f %%); reference passes "
               "%d, Vellomar blocks %d of them (%.1f %%)" % (
                   scheme, ref_blocked, both, 100.0 * both / max(ref_blocked, 1), ref_pass, false,
                   100.0 * false / max(ref_pass, 1)))
+    print("https, decided by a rule on the host alone: reference blocks %d, Vellomar blocks %d "
+          "of them (%.1f %%)" % (host_only[0], host_only[1],
+                                 100.0 * host_only[1] / max(host_only[0], 1)))
     for d in disagreements:
-        print("  %s reference=%s vellomar=%s %s (page %s)" % d)
+        print("  %s reference=%s vellomar=%s %s (page %s) rule %s" % d)
 
 
 if __name__ == "__main__":
