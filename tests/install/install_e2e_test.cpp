@@ -28,8 +28,8 @@ constexpr char REMOVE_QUESTION[] =
     "Also, if Vellomar is still running. right-clicking on it's menu (next to your clock) and "
     "choose 'Exit Vellomar'\r\n"
     "Do you want to continue?";
-const char* const SHIPPED[] = {"Vellomar.EX_", "VMRemove.exe", "Vellomar.ini", "Vellomar.txt",
-                               "Vellomar.hlp", "Vellomar.log", "setup"};
+const char* const SHIPPED[] = {"Vellomar.EX_", "VMRemove.exe", "Vellomar.ini",    "Vellomar.txt",
+                               "Vellomar.hlp", "Vellomar.log", "passthrough.txt", "setup"};
 
 class Install : public ::testing::Test {
  protected:
@@ -76,6 +76,19 @@ TEST_F(Install, WithoutTheStartUpKeySetupSaysSo) {
   EXPECT_TRUE(fs::exists(machine.install_dir() / "Vellomar.exe"));
 }
 
+TEST_F(Install, KeepsTheUsersPassThroughListButInstallsTheDefaultOtherwise) {
+  // Without the start-up key setup stops right after copying.
+  ASSERT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, vmtest::RUN_KEY.c_str()), ERROR_SUCCESS);
+  fs::create_directories(machine.install_dir());
+  vmtest::write_file(machine.install_dir() / "passthrough.txt", "mine.example\n");
+  setup("yes");
+  EXPECT_EQ(vmtest::read_file(machine.install_dir() / "passthrough.txt"), "mine.example\n");
+  fs::remove(machine.install_dir() / "passthrough.txt");
+  setup("yes");
+  EXPECT_EQ(vmtest::read_file(machine.install_dir() / "passthrough.txt"),
+            vmtest::read_file(dist / "passthrough.txt"));
+}
+
 TEST_F(Install, AnsweredNoSetupShowsTheInstructionsAndStartsVellomar) {
   ASSERT_TRUE(eventually(vmtest::port_8000_refused));
   machine.seed_registry();
@@ -86,7 +99,8 @@ TEST_F(Install, AnsweredNoSetupShowsTheInstructionsAndStartsVellomar) {
             (std::vector<std::string>{box("Vellomar Setup", BROWSER_QUESTION, 4, "no"),
                                       box("Vellomar Setup", "Setup Complete.", 0, "ok")}));
   EXPECT_EQ(run_value(), RUN_COMMAND);
-  for (const char* name : {"Vellomar.txt", "Vellomar.ini", "Vellomar.hlp", "VMRemove.exe"}) {
+  for (const char* name :
+       {"Vellomar.txt", "Vellomar.ini", "Vellomar.hlp", "VMRemove.exe", "passthrough.txt"}) {
     EXPECT_EQ(vmtest::read_file(machine.install_dir() / name), vmtest::read_file(dist / name))
         << name;
   }

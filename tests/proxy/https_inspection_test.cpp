@@ -68,9 +68,13 @@ class TlsOrigin {
     shutdown(listen_fd_, SHUT_RDWR);
     close(listen_fd_);
     if (acceptor_.joinable()) acceptor_.join();
-    std::lock_guard lock(mutex_);
-    for (int fd : open_) shutdown(fd, SHUT_RDWR);
-    for (std::thread& t : threads_) t.detach();
+    std::vector<std::thread> threads;
+    {
+      std::lock_guard lock(mutex_);
+      for (int fd : open_) shutdown(fd, SHUT_RDWR);
+      threads.swap(threads_);
+    }
+    for (std::thread& t : threads) t.join();
   }
   bool listening() const { return listening_; }
   std::vector<std::string> paths() const {
@@ -338,6 +342,23 @@ TEST_F(HttpsInspectionTest, OriginAskingForClientCertificateIsRememberedAndPasse
   std::string line;
   EXPECT_TRUE(std::getline(remembered, line));
   EXPECT_EQ(line, "127.0.0.7");
+}
+
+TEST_F(HttpsInspectionTest, ThroughTheUpstreamProxyWithAConnectOfItsOwn) {
+  ForwardingProxy upstream;
+  machine_->write_definitions(std::string(RULES) + "P127.0.0.1:" + std::to_string(upstream.port()) +
+                              "\n");
+  reload();
+  const CurlResult page = curl("https://localhost/", vellomar_ca_file_);
+  machine_->write_definitions(RULES);
+  reload();
+  EXPECT_EQ(page.status, 0) << page.output;
+  EXPECT_NE(page.output.find("//ndow.open"), std::string::npos) << page.output;
+  ASSERT_TRUE(upstream.wait_received(1));
+  // Our own CONNECT, then nothing but TLS.
+  EXPECT_EQ(upstream.received()[0].rfind(
+                "CONNECT localhost:443 HTTP/1.1\r\nHost: localhost:443\r\n\r\n\x16", 0),
+            0u);
 }
 
 TEST_F(HttpsInspectionTest, SwitchedOffByReloadTunnelsAsBefore) {

@@ -44,6 +44,11 @@ constexpr FileCopy FILES[] = {
     {"Vellomar.EX_", "C:\\Program Files\\Vellomar\\Vellomar.exe"},
 };
 constexpr std::size_t MAIN_PROGRAM_COPY = 5;
+// The hosts HTTPS inspection leaves alone: the shipped default is copied
+// only where there is none yet, so the user's own list survives a new setup
+// (and a distribution folder without it installs as before).
+constexpr FileCopy PASS_THROUGH_COPY = {"passthrough.txt",
+                                        "C:\\Program Files\\Vellomar\\passthrough.txt"};
 
 constexpr char COPY_FAILED[] = "Could not copy files.";
 constexpr char MAIN_PROGRAM_COPY_FAILED[] =
@@ -133,6 +138,15 @@ int main(int argc, char** argv) {
   for (std::size_t i = 0; i < std::size(FILES); ++i) {
     if (copy_file(FILES[i].source, FILES[i].destination) != 0) {
       return fail(i == MAIN_PROGRAM_COPY ? MAIN_PROGRAM_COPY_FAILED : COPY_FAILED);
+    }
+  }
+  if (FILE* shipped = open_file(PASS_THROUGH_COPY.source, "rb")) {
+    std::fclose(shipped);
+    FILE* kept = open_file(PASS_THROUGH_COPY.destination, "rb");
+    if (kept != nullptr) {
+      std::fclose(kept);
+    } else if (copy_file(PASS_THROUGH_COPY.source, PASS_THROUGH_COPY.destination) != 0) {
+      return fail(COPY_FAILED);
     }
   }
 
