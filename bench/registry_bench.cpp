@@ -8,7 +8,6 @@
 #include <string>
 
 #include "platform/registry.h"
-#include "platform/registry_internal.h"
 
 namespace {
 

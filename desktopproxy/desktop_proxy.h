@@ -10,26 +10,9 @@
 // state between calls; never throws.
 #pragma once
 
-#include <optional>
-#include <string>
-#include <vector>
+#include "desktopproxy/desktop_outcome.h"
 
 namespace desktopproxy {
-
-inline constexpr char PROXY_HOST[] = "127.0.0.1";
-inline constexpr int PROXY_PORT = 8000;
-
-struct UpstreamFound {
-  std::string host;
-  int port = 0;
-};
-
-struct DesktopOutcome {
-  std::vector<std::string> notes;  // what was done or skipped, for the activity log
-  // The user's own manual proxy found on the desktop at on: it should become
-  // Vellomar's upstream proxy so that it keeps working behind Vellomar.
-  std::optional<UpstreamFound> upstream;
-};
 
 // GNOME and KDE together; a session with neither gets one note.
 DesktopOutcome apply_desktop_proxy(bool enable);

@@ -3,7 +3,7 @@
 // every other key are kept. Saved under "GNOME ..." values of the Desktop key.
 #pragma once
 
-#include "desktopproxy/desktop_proxy.h"
+#include "desktopproxy/desktop_outcome.h"
 
 namespace desktopproxy {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "desktopproxy/desktop_proxy.h"
+#include "desktopproxy/desktop_outcome.h"
 
 namespace desktopproxy {
 

@@ -19,7 +19,6 @@
 
 #include "fuzz/fuzz_check.h"
 #include "platform/registry.h"
-#include "platform/registry_internal.h"
 #include "platform/registry_text.h"
 
 namespace text = platform::registry_text;

@@ -26,9 +26,6 @@
 #include <set>
 #include <thread>
 
-#include "platform/desktop_socket.h"
-#include "platform/msgbox.h"
-
 struct Window {
   bool is_dialog = false;
   WNDPROC procedure = nullptr;
@@ -598,7 +595,15 @@ DesktopBackend& desktop_backend() {
     std::lock_guard<std::mutex> lock(d.mutex);
     if (d.backend != nullptr) return *d.backend;
   }
-  return socket_tray_backend();
+  // Until a program installs its backend, icons are not shown and menus
+  // opened without input choose nothing.
+  struct NoBackend : DesktopBackend {
+    BOOL add_icon(const NOTIFYICONDATAA&) override { return FALSE; }
+    BOOL delete_icon(HWND, UINT) override { return FALSE; }
+    UINT track_menu(const Menu&, HWND, POINT) override { return 0; }
+  };
+  static NoBackend* const none = new NoBackend;  // never freed: other threads may still call it
+  return *none;
 }
 
 HWND open_dialog() {

@@ -15,9 +15,10 @@
 //   destroyed before it is taken from the queue is dropped.
 // - Resources (menus, dialogs, icons) are data compiled into the program:
 //   the HINSTANCE a program passes around points to its ResourceModule.
-// - Input comes from a backend (the seam for a real tray): the one built in
-//   serves `vmtray` over a Unix socket in the machine's folder (see
-//   desktop_socket.cpp); set_desktop_backend installs another.
+// - Input comes from a backend (the seam for a real tray), which the program
+//   installs with set_desktop_backend before its first icon: the socket
+//   backend serving `vmtray` (desktop_socket.h) or a real desktop's. Until
+//   then no icon is shown.
 // - Nothing here throws.
 #pragma once
 
@@ -385,8 +386,9 @@ class ThreadWaiter {
 // usual). The waiter must outlive the thread's message loop.
 void set_thread_waiter(ThreadWaiter* waiter);
 
-// Installs the backend used from now on (null: the built-in socket backend).
-// The backend must outlive every later desktop call.
+// Installs the backend used from now on (null: none, icons are refused and
+// menus opened without input choose nothing). The backend must outlive every
+// later desktop call.
 void set_desktop_backend(DesktopBackend* backend);
 DesktopBackend& desktop_backend();
 

@@ -12,7 +12,9 @@
 
 namespace platform {
 
-// The socket backend desktop_backend() falls back to.
+// The socket backend. The tray program installs it (set_desktop_backend)
+// before adding its icon; a real desktop's backend passes its icons on to it
+// too, so that `vmtray` reaches the program in every case.
 DesktopBackend& socket_tray_backend();
 
 // The Unix socket through which `vmtray` reaches the tray icon of the

@@ -156,7 +156,9 @@ class SocketTray : public ::testing::Test {
   void SetUp() override {
     commands_seen = 0;
     last_command = 0;
+    platform::set_desktop_backend(&platform::socket_tray_backend());
   }
+  void TearDown() override { platform::set_desktop_backend(nullptr); }
   vmtest::Machine machine_{"vmtray"};
 };
 

@@ -57,7 +57,6 @@
 
 #include "platform/desktop_entries.h"
 #include "platform/files.h"
-#include "platform/registry_internal.h"
 
 namespace {
 

@@ -23,7 +23,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/registry_internal.h"
 #include "tests/support/machine.h"
 
 extern char** environ;

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/registry_internal.h"
+#include "platform/registry.h"
 #include "text/text_helpers.h"
 
 namespace platform::registry_text {

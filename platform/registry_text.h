@@ -13,7 +13,7 @@
 // everything else as dword: or hex bytes.
 //
 // The functions hold no state; apply_changes() and the export functions use
-// the calling thread's registry connection (registry_internal.h).
+// the calling thread's registry connection (registry.h).
 #pragma once
 
 #include <string>

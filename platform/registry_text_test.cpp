@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/registry_internal.h"
+#include "platform/registry.h"
 #include "tests/support/machine.h"
 
 namespace {

@@ -31,3 +31,19 @@ constexpr LONG ERROR_CANTWRITE = 1013;
 struct Window;
 using HWND = Window*;
 using HINSTANCE = void*;
+
+// Message box types (buttons and icon) and the answers (msgbox.h, and the
+// dialogs of desktop.h, which close with IDOK or IDCANCEL).
+constexpr UINT MB_OK = 0x00000000;
+constexpr UINT MB_OKCANCEL = 0x00000001;
+constexpr UINT MB_YESNOCANCEL = 0x00000003;
+constexpr UINT MB_YESNO = 0x00000004;
+constexpr UINT MB_ICONHAND = 0x00000010;
+constexpr UINT MB_ICONQUESTION = 0x00000020;
+constexpr UINT MB_ICONWARNING = 0x00000030;
+constexpr UINT MB_ICONASTERISK = 0x00000040;
+
+constexpr int IDOK = 1;
+constexpr int IDCANCEL = 2;
+constexpr int IDYES = 6;
+constexpr int IDNO = 7;

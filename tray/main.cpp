@@ -7,9 +7,10 @@
 #include <string>
 
 #include "platform/desktop.h"
+#include "platform/desktop_socket.h"
 #include "platform/process.h"
 #include "platform/qt/desktop_qt.h"
-#include "platform/registry_internal.h"
+#include "platform/registry.h"
 #include "settings/activity_log.h"
 #include "tray/main_window.h"
 #include "tray/resources.h"
@@ -25,6 +26,9 @@ int main(int argc, char** argv) {
     if (i > 1) command_line += ' ';
     command_line += argv[i];
   }
+  // vmtray reaches the program through the socket backend; a desktop with a
+  // tray puts a backend of its own in front of it.
+  platform::set_desktop_backend(&platform::socket_tray_backend());
   // A browser command runs and ends without showing anything.
   std::unique_ptr<platform::DesktopSession> desktop;
   if (command_line.empty()) {

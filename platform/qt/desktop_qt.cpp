@@ -597,6 +597,7 @@ class QtSession : public DesktopSession {
     if (role != DesktopRole::tray_program) return;
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
       tray_ = new QtTray;  // never freed: other threads may still reach it
+      previous_backend_ = &desktop_backend();
       set_desktop_backend(tray_);
       trace("tray available");
     } else {
@@ -609,7 +610,7 @@ class QtSession : public DesktopSession {
     set_thread_waiter(nullptr);
     gui_alive = false;
     if (tray_ != nullptr) {
-      set_desktop_backend(nullptr);
+      set_desktop_backend(previous_backend_);
       tray_->shut_down();
     }
   }
@@ -619,6 +620,7 @@ class QtSession : public DesktopSession {
   std::unique_ptr<QApplication> app_;
   QtWaiter waiter_;
   QtTray* tray_ = nullptr;
+  DesktopBackend* previous_backend_ = nullptr;  // put back when the session ends
 };
 
 }  // namespace
