@@ -6,12 +6,15 @@
 #include <array>
 #include <cstdio>
 
-#include "desktopproxy/desktop_test_machine.h"
 #include "desktopproxy/gnome_proxy.h"
 #include "desktopproxy/kde_proxy.h"
+#include "tests/support/desktop_home.h"
 
 using namespace desktopproxy;
-using namespace desktop_test;
+using vmtest::DesktopHomeTest;
+using vmtest::home_dir;
+using vmtest::read_file;
+using vmtest::write_file;
 
 namespace {
 
@@ -51,7 +54,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- KDE's kioslaverc ---------------------------------------------------------
 
-class KdeProxy : public DesktopTest {
+class KdeProxy : public DesktopHomeTest {
  protected:
   std::string path() const { return kioslaverc_path(); }
 };
@@ -61,13 +64,13 @@ constexpr char USERS_KIOSLAVERC[] =
     "ProxyType=1\nhttpProxy=http://corp.example 3128\n";
 
 TEST_F(KdeProxy, OnTakesTheUsersProxyAsUpstreamAndOffRestoresTheFile) {
-  write_bytes(path(), USERS_KIOSLAVERC);
+  write_file(path(), USERS_KIOSLAVERC);
   DesktopOutcome on;
   apply_kde_proxy(true, &on);
   ASSERT_TRUE(on.upstream);
   EXPECT_EQ(on.upstream->host, "corp.example");
   EXPECT_EQ(on.upstream->port, 3128);
-  const std::string written = read_bytes(path());
+  const std::string written = read_file(path());
   EXPECT_EQ(kconfig_value(written, "Proxy Settings", "httpsProxy"), "http://127.0.0.1 8000");
   EXPECT_EQ(kconfig_value(written, "Proxy Settings", "NoProxyFor"), "localhost");
 
@@ -85,7 +88,7 @@ TEST_F(KdeProxy, OnTakesTheUsersProxyAsUpstreamAndOffRestoresTheFile) {
 
   DesktopOutcome off;
   apply_kde_proxy(false, &off);
-  EXPECT_EQ(read_bytes(path()), USERS_KIOSLAVERC);
+  EXPECT_EQ(read_file(path()), USERS_KIOSLAVERC);
 }
 
 TEST_F(KdeProxy, ASettingChangedSinceOnIsKept) {
@@ -93,28 +96,28 @@ TEST_F(KdeProxy, ASettingChangedSinceOnIsKept) {
   apply_kde_proxy(true, &on);
   EXPECT_FALSE(on.upstream);
   // The user picks another proxy while Vellomar is on: off leaves it.
-  std::string text = kconfig_with(read_bytes(path()), "Proxy Settings", "ProxyType", "0");
-  write_bytes(path(), text);
+  std::string text = kconfig_with(read_file(path()), "Proxy Settings", "ProxyType", "0");
+  write_file(path(), text);
   DesktopOutcome off;
   apply_kde_proxy(false, &off);
-  EXPECT_EQ(read_bytes(path()), text);
+  EXPECT_EQ(read_file(path()), text);
 }
 
 TEST_F(KdeProxy, LockedGroupIsSkipped) {
   const std::string locked = "[Proxy Settings][$i]\nProxyType=0\n";
-  write_bytes(path(), locked);
+  write_file(path(), locked);
   DesktopOutcome on;
   apply_kde_proxy(true, &on);
-  EXPECT_EQ(read_bytes(path()), locked);
+  EXPECT_EQ(read_file(path()), locked);
   EXPECT_EQ(on.notes.size(), 1u);
 }
 
 // ---- GNOME's GSettings --------------------------------------------------------
 
-class GnomeProxy : public DesktopTest {
+class GnomeProxy : public DesktopHomeTest {
  protected:
   void SetUp() override {
-    DesktopTest::SetUp();
+    DesktopHomeTest::SetUp();
     GSettingsSchemaSource* source = g_settings_schema_source_get_default();
     GSettingsSchema* schema =
         source != nullptr ? g_settings_schema_source_lookup(source, SCHEMA, TRUE) : nullptr;

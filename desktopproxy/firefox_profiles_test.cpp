@@ -3,11 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "desktopproxy/desktop_test_machine.h"
 #include "desktopproxy/user_js.h"
+#include "tests/support/desktop_home.h"
 
 using namespace desktopproxy;
-using namespace desktop_test;
+using vmtest::DesktopHomeTest;
+using vmtest::home_dir;
+using vmtest::read_file;
+using vmtest::write_file;
 
 namespace {
 
@@ -121,41 +124,41 @@ TEST(ProfilesIni, RelativeAndAbsoluteProfilesOnlyFromProfileSections) {
 
 // ---- profiles on disk ---------------------------------------------------------
 
-class FirefoxProfiles : public DesktopTest {
+class FirefoxProfiles : public DesktopHomeTest {
  protected:
   void SetUp() override {
-    DesktopTest::SetUp();
+    DesktopHomeTest::SetUp();
     // One profile in the current layout, one in the older one.
-    write_bytes(home_dir() / ".config/mozilla/firefox/profiles.ini",
-                "[Profile0]\nName=a\nIsRelative=1\nPath=a.default\n");
-    write_bytes(home_dir() / ".mozilla/firefox/profiles.ini",
-                "[Profile0]\nName=b\nIsRelative=1\nPath=b.default\n");
+    write_file(home_dir() / ".config/mozilla/firefox/profiles.ini",
+               "[Profile0]\nName=a\nIsRelative=1\nPath=a.default\n");
+    write_file(home_dir() / ".mozilla/firefox/profiles.ini",
+               "[Profile0]\nName=b\nIsRelative=1\nPath=b.default\n");
     current_ = home_dir() / ".config/mozilla/firefox/a.default";
     older_ = home_dir() / ".mozilla/firefox/b.default";
-    write_bytes(current_ / "prefs.js", std::string("user_pref(\"a\", 1);\n") + TYPE_ZERO + "\n");
-    write_bytes(older_ / "user.js", "user_pref(\"mine\", true);\r\n");
+    write_file(current_ / "prefs.js", std::string("user_pref(\"a\", 1);\n") + TYPE_ZERO + "\n");
+    write_file(older_ / "user.js", "user_pref(\"mine\", true);\r\n");
   }
   std::filesystem::path current_, older_;
 };
 
 TEST_F(FirefoxProfiles, OnReachesEveryProfileAndOffLeavesThemAsBefore) {
-  const std::string older_before = read_bytes(older_ / "user.js");
+  const std::string older_before = read_file(older_ / "user.js");
   FirefoxOutcome on = apply_firefox_profiles(true);
   EXPECT_EQ(on.changed, 2);
   EXPECT_EQ(on.running, 0);
-  EXPECT_NE(read_bytes(current_ / "user.js").find(OUR_TYPE), std::string::npos);
-  EXPECT_NE(read_bytes(older_ / "user.js").find(std::string(OUR_TYPE) + "\r\n"), std::string::npos);
+  EXPECT_NE(read_file(current_ / "user.js").find(OUR_TYPE), std::string::npos);
+  EXPECT_NE(read_file(older_ / "user.js").find(std::string(OUR_TYPE) + "\r\n"), std::string::npos);
   EXPECT_EQ(apply_firefox_profiles(true).changed, 0);
 
   // Firefox ran meanwhile and wrote the proxied values into prefs.js.
-  write_bytes(current_ / "prefs.js",
-              std::string("user_pref(\"a\", 1);\n") + OUR_HTTP + "\n" + OUR_TYPE + "\n");
+  write_file(current_ / "prefs.js",
+             std::string("user_pref(\"a\", 1);\n") + OUR_HTTP + "\n" + OUR_TYPE + "\n");
   FirefoxOutcome off = apply_firefox_profiles(false);
   EXPECT_EQ(off.changed, 2);
   EXPECT_FALSE(std::filesystem::exists(current_ / "user.js"));
-  EXPECT_EQ(read_bytes(current_ / "prefs.js"),
+  EXPECT_EQ(read_file(current_ / "prefs.js"),
             std::string("user_pref(\"a\", 1);\n") + TYPE_ZERO + "\n");
-  EXPECT_EQ(read_bytes(older_ / "user.js"), older_before);
+  EXPECT_EQ(read_file(older_ / "user.js"), older_before);
   EXPECT_EQ(apply_firefox_profiles(false).changed, 0);
 }
 
@@ -165,20 +168,20 @@ TEST_F(FirefoxProfiles, RunningFirefoxGetsARestoreBlockAtOff) {
   std::filesystem::create_symlink("127.0.1.1:+" + std::to_string(getpid()), current_ / "lock");
   FirefoxOutcome off = apply_firefox_profiles(false);
   EXPECT_EQ(off.running, 1);
-  const std::string user_js = read_bytes(current_ / "user.js");
+  const std::string user_js = read_file(current_ / "user.js");
   EXPECT_NE(user_js.find(std::string(TYPE_ZERO) + "\n// <<<"), std::string::npos);
   // The next on keeps the setting from before the first on.
   std::filesystem::remove(current_ / "lock");
   apply_firefox_profiles(true);
-  EXPECT_EQ(saved_prefs_in(read_bytes(current_ / "user.js")), type_zero_saved());
+  EXPECT_EQ(saved_prefs_in(read_file(current_ / "user.js")), type_zero_saved());
 }
 
 TEST_F(FirefoxProfiles, ReadOnlyUserJsIsSkippedWithANote) {
-  write_bytes(current_ / "user.js", "user_pref(\"x\", 1);\n");
+  write_file(current_ / "user.js", "user_pref(\"x\", 1);\n");
   chmod((current_ / "user.js").c_str(), 0444);
   FirefoxOutcome on = apply_firefox_profiles(true);
   EXPECT_EQ(on.changed, 1);  // the other profile only
-  EXPECT_EQ(read_bytes(current_ / "user.js"), "user_pref(\"x\", 1);\n");
+  EXPECT_EQ(read_file(current_ / "user.js"), "user_pref(\"x\", 1);\n");
   ASSERT_FALSE(on.notes.empty());
   EXPECT_NE(on.notes[0].find("read-only"), std::string::npos) << on.notes[0];
 }

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -22,6 +23,7 @@
 
 #include "platform/registry.h"
 #include "tests/proxy/proxy_harness.h"
+#include "tests/support/session_bus.h"
 
 extern char** environ;
 
@@ -33,18 +35,10 @@ namespace {
 
 constexpr char FIREFOX[] = "/usr/bin/firefox-esr";
 constexpr char CHROMIUM[] = "/usr/bin/chromium";
-constexpr char DBUS_DAEMON[] = "/usr/bin/dbus-daemon";
 constexpr char GSETTINGS[] = "/usr/bin/gsettings";
 constexpr char DCONF_SERVICE[] = "/usr/libexec/dconf-service";
 constexpr auto PROGRAM_TIMEOUT = 90s;
 constexpr char BLOCKED_URL[] = "http://ads.blocked.test/banner.gif";
-
-std::string read_text(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Runs a program in `folder` with the process's environment until it ends or
 // `done` holds (then it is stopped); its exit status, or -1 when it could not
@@ -85,7 +79,7 @@ int run(const std::vector<std::string>& arguments, const std::string& folder,
     }
     std::this_thread::sleep_for(50ms);
   }
-  if (out != nullptr) *out = read_text(out_path);
+  if (out != nullptr) *out = vmtest::read_file(out_path);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -94,14 +88,8 @@ int run(const std::vector<std::string>& arguments, const std::string& folder,
 class DesktopBrowsers : public ::testing::Test {
  protected:
   void SetUp() override {
-    home_ = (machine_.prefix() / "home").string();
-    fs::create_directories(home_ + "/.config");
-    fs::create_directories(home_ + "/runtime");
-    fs::permissions(home_ + "/runtime", fs::perms::owner_all);
-    setenv("HOME", home_.c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (home_ + "/.config").c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", (home_ + "/runtime").c_str(), 1);
-    unsetenv("XDG_CURRENT_DESKTOP");
+    machine_.make_home();
+    home_ = machine_.home().string();
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
     unsetenv("GSETTINGS_BACKEND");
     machine_.write_definitions("Aads.blocked.test\n");
@@ -114,10 +102,7 @@ class DesktopBrowsers : public ::testing::Test {
     setenv("VELLOMAR_MSGBOX_ANSWER", "yes", 1);
   }
   void TearDown() override {
-    if (bus_pid_ > 0) {
-      kill(bus_pid_, SIGTERM);
-      waitpid(bus_pid_, nullptr, 0);
-    }
+    bus_.reset();
     unsetenv("VELLOMAR_MSGBOX_ANSWER");
   }
 
@@ -129,30 +114,6 @@ class DesktopBrowsers : public ::testing::Test {
     return run({std::string(VELLOMAR_BIN_DIR) + "/vmremove"}, machine_.install_dir().string());
   }
 
-  // A session bus of the test's own, as dbus-run-session gives one.
-  bool start_session_bus() {
-    int pipe_fds[2];
-    if (pipe(pipe_fds) != 0) return false;
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_adddup2(&files, pipe_fds[1], 3);
-    posix_spawn_file_actions_addclose(&files, pipe_fds[0]);
-    posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
-    const char* argv[] = {DBUS_DAEMON,   "--session",         "--nofork",
-                          "--nopidfile", "--print-address=3", nullptr};
-    const int spawned =
-        posix_spawn(&bus_pid_, DBUS_DAEMON, &files, nullptr, const_cast<char**>(argv), environ);
-    posix_spawn_file_actions_destroy(&files);
-    close(pipe_fds[1]);
-    std::string address;
-    char c;
-    while (spawned == 0 && read(pipe_fds[0], &c, 1) == 1 && c != '\n') address.push_back(c);
-    close(pipe_fds[0]);
-    if (address.empty()) return false;
-    setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
-    return true;
-  }
-
   std::string gsettings_get(const std::string& schema, const std::string& key) {
     std::string out;
     run({GSETTINGS, "get", schema, key}, home_, &out);
@@ -161,7 +122,7 @@ class DesktopBrowsers : public ::testing::Test {
 
   ProxyMachine machine_;
   std::string home_;
-  pid_t bus_pid_ = -1;
+  std::optional<vmtest::SessionBus> bus_;
 };
 
 // ---- Firefox ------------------------------------------------------------------
@@ -220,17 +181,17 @@ TEST_F(DesktopBrowsers, FirefoxProfileFollowsNetscapeSwitch) {
 
   // Firefox keeps the proxied type in its own prefs.js: removing the block
   // alone would not take it back.
-  const std::string prefs_before_remove = read_text(profile / "prefs.js");
+  const std::string prefs_before_remove = vmtest::read_file(profile / "prefs.js");
   EXPECT_NE(prefs_before_remove.find("user_pref(\"network.proxy.type\", 1);"), std::string::npos);
   ASSERT_EQ(vmremove(), 0);
-  EXPECT_EQ(read_text(profile / "user.js"), users_js);
-  EXPECT_EQ(other_prefs(read_text(profile / "prefs.js")), other_prefs(prefs_before_remove));
+  EXPECT_EQ(vmtest::read_file(profile / "user.js"), users_js);
+  EXPECT_EQ(other_prefs(vmtest::read_file(profile / "prefs.js")), other_prefs(prefs_before_remove));
   // With the proxy gone, the page only arrives when Firefox goes direct.
   OriginServer origin(
       [](const std::string&) { return OriginServer::reply("<p>direct</p>", "text/html"); });
   load("http://127.0.0.1:" + std::to_string(origin.port()) + "/direct.html",
        [&] { return !origin.requests().empty(); });
-  EXPECT_EQ(origin.requests().size(), 1u) << read_text(home_ + "/.stderr");
+  EXPECT_EQ(origin.requests().size(), 1u) << vmtest::read_file(home_ + "/.stderr");
 }
 
 // ---- Chromium on GNOME ----------------------------------------------------------
@@ -243,10 +204,11 @@ bool received_naming(const ForwardingProxy& proxy, const std::string& host) {
 }
 
 TEST_F(DesktopBrowsers, ChromiumFollowsTheGnomeProxySetting) {
-  for (const char* program : {CHROMIUM, DBUS_DAEMON, GSETTINGS, DCONF_SERVICE}) {
+  for (const char* program : {CHROMIUM, vmtest::DBUS_DAEMON, GSETTINGS, DCONF_SERVICE}) {
     if (access(program, X_OK) != 0) GTEST_SKIP() << program << " is not installed";
   }
-  ASSERT_TRUE(start_session_bus());
+  bus_.emplace();
+  ASSERT_TRUE(bus_->started());
   setenv("XDG_CURRENT_DESKTOP", "GNOME", 1);
   setenv("GSETTINGS_BACKEND", "dconf", 1);
   // The user's own proxy before Vellomar: a forwarding proxy of the test.

@@ -15,8 +15,9 @@
 namespace vmtest {
 
 // What a machine points elsewhere, restored at its end.
-constexpr const char* SAVED_VARIABLES[] = {"VELLOMAR_PREFIX", "HOME", "XDG_CONFIG_HOME",
-                                           "XDG_CURRENT_DESKTOP"};
+constexpr const char* SAVED_VARIABLES[] = {"VELLOMAR_PREFIX",     "HOME",
+                                           "XDG_CONFIG_HOME",     "XDG_RUNTIME_DIR",
+                                           "XDG_CURRENT_DESKTOP", "GSETTINGS_BACKEND"};
 
 Machine::Machine(std::string_view tag) {
   std::string pattern = (fs::temp_directory_path() / ("vm-" + std::string(tag) + "-XXXXXX"));
@@ -63,6 +64,15 @@ void Machine::use_prefix(std::string_view name) {
   setenv("VELLOMAR_PREFIX", prefix_.c_str(), 1);
   setenv("HOME", prefix_.c_str(), 1);
   setenv("XDG_CONFIG_HOME", prefix_.c_str(), 1);
+}
+
+void Machine::make_home() {
+  fs::create_directories(home() / ".config");
+  fs::create_directories(home() / "runtime");
+  fs::permissions(home() / "runtime", fs::perms::owner_all);
+  setenv("HOME", home().c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (home() / ".config").c_str(), 1);
+  setenv("XDG_RUNTIME_DIR", (home() / "runtime").c_str(), 1);
 }
 
 std::vector<std::string> Machine::boxes() const {

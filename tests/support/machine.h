@@ -55,6 +55,12 @@ class Machine {
   // Points VELLOMAR_PREFIX at another, empty machine folder under root() (for
   // tests that move data between machines); prefix() follows.
   void use_prefix(std::string_view name);
+  // Gives the user a home folder of its own, home(), apart from the machine
+  // folder (for desktop programs and browsers, which fill it): HOME,
+  // XDG_CONFIG_HOME (home()/.config) and XDG_RUNTIME_DIR (home()/runtime,
+  // private) point into it, all three made.
+  void make_home();
+  fs::path home() const { return root_ / "home"; }
 
  private:
   fs::path root_;
