@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<platform::DesktopSession> desktop;
   if (command_line.empty()) {
     desktop = platform::start_desktop(argc, argv, platform::DesktopRole::tray_program);
+    if (desktop && !desktop->has_tray()) note_no_tray_on_display();
   }
   HINSTANCE instance = const_cast<platform::ResourceModule*>(&vellomar_resources);
   return WinMain(instance, nullptr, command_line.data(), 0);

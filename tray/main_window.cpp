@@ -32,6 +32,14 @@ constexpr UINT WM_TRAY_CALLBACK = WM_USER + 1;
 constexpr char TRAY_TIP[] = "Vellomar";
 constexpr char TRAY_TIP_BLOCKING_OFF[] = "Vellomar (ad blocking off)";
 
+// Logged at start on a display without a tray (a GNOME Shell without the
+// AppIndicator extension, a bare window manager), where no icon can be shown.
+constexpr char NO_TRAY_LOG_LINE[] =
+    "Desktop:\tthis display shows no tray, so Vellomar shows no icon; \"vmtray menu\" shows "
+    "its menu in a terminal, and on GNOME the AppIndicator extension "
+    "(gnome-shell-extension-appindicator) brings tray icons back";
+bool no_tray_on_display = false;
+
 // What the proxy thread is started with: lives as long as the process.
 constexpr ProxyStart PROXY_START{end_after_proxy_failure};
 
@@ -100,6 +108,10 @@ void end_after_proxy_failure(int exit_status) {
   std::_Exit(exit_status);
 }
 
+void note_no_tray_on_display() {
+  no_tray_on_display = true;
+}
+
 LRESULT main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_CREATE:
@@ -108,6 +120,7 @@ LRESULT main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam
       main_window = window;
       set_message_owner(window);
       add_tray_icon();
+      if (no_tray_on_display) log_activity("%s", NO_TRAY_LOG_LINE);
       if (start_thread(proxy_thread_main, const_cast<ProxyStart*>(&PROXY_START)) != 0) {
         show_message(MB_OK, "Can't start Proxy Thread");
         DestroyWindow(window);

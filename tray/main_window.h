@@ -25,6 +25,10 @@ void remove_tray_icon();
 // icon, destroys the main window (logging the exit) and ends the process with
 // `exit_status` at once.
 [[noreturn]] void end_after_proxy_failure(int exit_status);
+// Called before WinMain when the program runs on a display that shows no
+// tray: when the main window is made, the activity log says so and how the
+// user reaches Vellomar instead.
+void note_no_tray_on_display();
 // Shows the blocking switch's state in the icon and its tip.
 void update_tray_icon();
 LRESULT main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

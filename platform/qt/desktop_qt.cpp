@@ -18,6 +18,9 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCursor>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusInterface>
 #include <QDialog>
 #include <QEventLoop>
 #include <QFile>
@@ -213,6 +216,40 @@ class PointerInput : public DesktopInput {
   int message_box(const char*, const char*, UINT) override { return 0; }
 };
 
+// Whether Qt shows tray icons as StatusNotifierItems: a watcher is on the
+// session bus and a host has registered with it (Qt's own test). Such hosts
+// draw the item's menu themselves from the copy the item exports (DBusMenu),
+// and most of them show nothing of the program's own on a right click.
+bool status_notifier_host_present() {
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  const QString watcher = "org.kde.StatusNotifierWatcher";
+  if (!bus.isConnected() || !bus.interface()->isServiceRegistered(watcher).value()) return false;
+  QDBusInterface properties(watcher, "/StatusNotifierWatcher", watcher, bus);
+  return properties.property("IsStatusNotifierHostRegistered").toBool();
+}
+
+// Fills the menu a StatusNotifier host shows with the items the program's
+// right click would open now. The program then goes on as after a menu closed
+// with nothing chosen; a choice made later in the host's copy reaches it as
+// the command, as a choice in its own menu does.
+class ExportMenuInput : public DesktopInput {
+ public:
+  explicit ExportMenuInput(QMenu* into) : into_(into) {}
+  UINT choose_from_menu(const Menu& menu) override {
+    into_->clear();
+    fill_menu(*into_, menu);
+    trace("menu-exported");
+    trace_menu(*into_, "");
+    trace("menu-end");
+    return 0;
+  }
+  void event(DesktopEvent, const std::string&) override {}
+  int message_box(const char*, const char*, UINT) override { return 0; }
+
+ private:
+  QMenu* into_;
+};
+
 // ---- Dialogs --------------------------------------------------------------
 
 // A dialog built from a dialog template. Closing it is the program's
@@ -400,6 +437,10 @@ class QtTray : public DesktopBackend {
       found->second->hide();
       delete found->second;
       icons_.erase(found);
+      if (auto menu = exported_.find({window, id}); menu != exported_.end()) {
+        delete menu->second;
+        exported_.erase(menu);
+      }
       trace("icon-removed");
     });
     return TRUE;
@@ -432,6 +473,8 @@ class QtTray : public DesktopBackend {
   void shut_down() {
     for (auto& [key, icon] : icons_) delete icon;
     icons_.clear();
+    for (auto& [key, menu] : exported_) delete menu;
+    exported_.clear();
     for (auto& [key, dialog] : dialogs_) delete dialog;
     dialogs_.clear();
   }
@@ -447,12 +490,36 @@ class QtTray : public DesktopBackend {
                        [this, window, id](QSystemTrayIcon::ActivationReason reason) {
                          activated(window, id, reason);
                        });
+      if (status_notifier_host_present()) {
+        // Owned by the icon's menu, which Qt exports; set before the icon
+        // shows, so that the host sees a menu from the start.
+        auto* menu = new QMenu;
+        QObject::connect(menu, &QMenu::triggered, [window](QAction* chosen) {
+          trace("menu-closed " + chosen->text());
+          PostMessageA(window, WM_COMMAND, chosen->data().toUInt(), 0);
+        });
+        QObject::connect(menu, &QMenu::aboutToShow,
+                         [this, window, id] { export_menu(window, id); });
+        icon->setContextMenu(menu);
+        exported_[{window, id}] = menu;
+      }
     }
     callbacks_[{data.hWnd, data.uID}] = data.uCallbackMessage;
     icon->setIcon(make_icon(data.hIcon));
     icon->setToolTip(QString::fromUtf8(data.szTip));
     icon->show();
     trace(QString("icon %1 %2").arg(data.hIcon != nullptr ? data.hIcon->id : 0).arg(data.szTip));
+    // The menu may differ with what the icon shows (the blocking switch).
+    export_menu(data.hWnd, data.uID);
+  }
+
+  // Asks the program for its menu as a right click would open it now, for the
+  // copy a StatusNotifier host shows; nothing for an XEmbed icon.
+  void export_menu(HWND window, UINT id) {
+    auto found = exported_.find({window, id});
+    if (found == exported_.end()) return;
+    post_input(window, callbacks_[{window, id}], id, WM_RBUTTONDOWN,
+               std::make_shared<ExportMenuInput>(found->second));
   }
 
   void activated(HWND window, UINT id, QSystemTrayIcon::ActivationReason reason) {
@@ -476,6 +543,8 @@ class QtTray : public DesktopBackend {
 
   std::map<std::pair<HWND, UINT>, QSystemTrayIcon*> icons_;
   std::map<std::pair<HWND, UINT>, UINT> callbacks_;
+  // The menus exported to a StatusNotifier host, one per icon.
+  std::map<std::pair<HWND, UINT>, QMenu*> exported_;
   std::map<HWND, TemplateDialog*> dialogs_;
 };
 

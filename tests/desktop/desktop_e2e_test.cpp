@@ -1,16 +1,20 @@
 // The tray application and setup on a real X display (Xvfb) with a real
-// tray host (trayer, tint2), driven by real input (xdotool). The program
+// tray host (trayer and tint2 for XEmbed icons, xfce4-panel's status tray for
+// StatusNotifierItems on a session bus of the test's own) or with none,
+// driven by real input (xdotool). The program
 // notes what it shows in VELLOMAR_DESKTOP_TRACE, read back from its Qt
 // widgets: the menu's items with their places on the screen, the dialogs and
 // boxes. Screenshots go to build/tests/artifacts/desktop/.
 #include <fcntl.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <regex>
 
 #include "tests/support/programs.h"
+#include "tests/support/session_bus.h"
 
 namespace {
 
@@ -48,10 +52,56 @@ struct Rect {
   int cy() const { return y + h / 2; }
 };
 
-// Xvfb on a display of its own with a tray host on it.
+void screenshot(const std::string& name, const Rect& area) {
+  fs::create_directories(ARTIFACTS);
+  const std::string geometry = std::to_string(area.w) + "x" + std::to_string(area.h) + "+" +
+                               std::to_string(area.x) + "+" + std::to_string(area.y);
+  tool("import -window root -crop " + geometry + " +repage '" + (ARTIFACTS / name).string() + "'");
+}
+
+// The pixels of an area of the screen, for comparing.
+std::string pixels(const Rect& area) {
+  const std::string geometry = std::to_string(area.w) + "x" + std::to_string(area.h) + "+" +
+                               std::to_string(area.x) + "+" + std::to_string(area.y);
+  return tool("import -window root -crop " + geometry + " +repage -depth 8 rgb:-").value_or("");
+}
+
+// xfce4-panel's settings: one panel along the top holding the status tray
+// alone (without them the panel asks on its first start what to show).
+const char XFCE_PANEL_SETTINGS[] = R"(<?xml version="1.0" encoding="UTF-8"?>
+<channel name="xfce4-panel" version="1.0">
+  <property name="configver" type="int" value="2"/>
+  <property name="panels" type="array">
+    <value type="int" value="1"/>
+    <property name="panel-1" type="empty">
+      <property name="position" type="string" value="p=6;x=0;y=0"/>
+      <property name="length" type="uint" value="100"/>
+      <property name="position-locked" type="bool" value="true"/>
+      <property name="size" type="uint" value="32"/>
+      <property name="plugin-ids" type="array"><value type="int" value="1"/></property>
+    </property>
+  </property>
+  <property name="plugins" type="empty">
+    <property name="plugin-1" type="string" value="systray"/>
+  </property>
+</channel>
+)";
+
+// Asks the session bus's StatusNotifierWatcher for a property; dbus-send's
+// answer, "" when there is no watcher.
+std::string watcher_property(const std::string& name) {
+  return tool(
+             "dbus-send --session --print-reply --dest=org.kde.StatusNotifierWatcher "
+             "/StatusNotifierWatcher org.freedesktop.DBus.Properties.Get "
+             "string:org.kde.StatusNotifierWatcher string:" +
+             name)
+      .value_or("");
+}
+
+// Xvfb on a display of its own with a tray host on it ("" for none).
 class Display {
  public:
-  explicit Display(const std::string& host) {
+  Display(const std::string& host, const fs::path& folder) : host_name_(host) {
     int fds[2];
     if (pipe(fds) != 0) return;
     xvfb_ = fork();
@@ -75,6 +125,18 @@ class Display {
     if (number.empty()) return;
     name_ = ":" + number;
     setenv("DISPLAY", name_.c_str(), 1);
+    if (host.empty()) {
+      ready_ = true;
+      return;
+    }
+    const fs::path settings = folder / "host-config";
+    if (host == "xfce4-panel") {
+      vmtest::write_file(settings / "xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml",
+                         XFCE_PANEL_SETTINGS);
+      // The panel's settings daemon is started by the bus, with its environment.
+      bus_.emplace(std::vector<std::string>{"XDG_CONFIG_HOME=" + settings.string()});
+      if (!bus_->started()) return;
+    }
     host_ = fork();
     if (host_ == 0) {
       int null_fd = open("/dev/null", O_RDWR);
@@ -83,10 +145,20 @@ class Display {
       if (host == "trayer") {
         execlp("trayer", "trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
                "--height", "32", "--transparent", "false", nullptr);
+      } else if (host == "xfce4-panel") {
+        execlp("xfce4-panel", "xfce4-panel", "--disable-wm-check", nullptr);
       } else {
         execlp(host.c_str(), host.c_str(), nullptr);
       }
       _exit(127);
+    }
+    if (host == "xfce4-panel") {
+      ready_ = eventually(
+          [] { return contains(watcher_property("IsStatusNotifierHostRegistered"), "true"); });
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      // The panel without an icon: what the icon is told apart from.
+      empty_tray_ = pixels(tray_area());
+      return;
     }
     // The host's window shows first; it takes the tray over right after.
     ready_ = eventually(
@@ -97,43 +169,60 @@ class Display {
     for (pid_t pid : {host_, xvfb_}) {
       if (pid > 0 && kill(pid, SIGTERM) == 0) waitpid(pid, nullptr, 0);
     }
+    bus_.reset();  // also ends the settings daemon the panel started
     unsetenv("DISPLAY");
   }
   bool ready() const { return ready_; }
+  // Where the host shows its icons.
+  Rect tray_area() const {
+    return host_name_ == "tint2" ? Rect{0, 560, 800, 40} : Rect{0, 0, 800, 40};
+  }
+  // The icon a host drew itself (xfce4-panel): where the tray area differs
+  // from the empty one; an empty rectangle while it does not.
+  Rect drawn_icon() const {
+    const Rect area = tray_area();
+    const std::string now = pixels(area);
+    if (now.size() != empty_tray_.size() || now.empty()) return {};
+    int left = area.w, top = area.h, right = -1, bottom = -1;
+    for (std::size_t i = 0; i < now.size(); i += 3) {
+      if (now.compare(i, 3, empty_tray_, i, 3) == 0) continue;
+      const int x = static_cast<int>(i / 3) % area.w, y = static_cast<int>(i / 3) / area.w;
+      left = std::min(left, x);
+      right = std::max(right, x);
+      top = std::min(top, y);
+      bottom = std::max(bottom, y);
+    }
+    if (right < 0) return {};
+    return Rect{area.x + left, area.y + top, right - left + 1, bottom - top + 1};
+  }
 
  private:
+  std::string host_name_;
   pid_t xvfb_ = -1;
   pid_t host_ = -1;
+  std::optional<vmtest::SessionBus> bus_;
   std::string name_;
+  std::string empty_tray_;
   bool ready_ = false;
 };
-
-void screenshot(const std::string& name, const Rect& area) {
-  fs::create_directories(ARTIFACTS);
-  const std::string geometry = std::to_string(area.w) + "x" + std::to_string(area.h) + "+" +
-                               std::to_string(area.x) + "+" + std::to_string(area.y);
-  tool("import -window root -crop " + geometry + " +repage '" + (ARTIFACTS / name).string() + "'");
-}
-
-// The pixels of an area of the screen, for comparing.
-std::string pixels(const Rect& area) {
-  const std::string geometry = std::to_string(area.w) + "x" + std::to_string(area.h) + "+" +
-                               std::to_string(area.x) + "+" + std::to_string(area.y);
-  return tool("import -window root -crop " + geometry + " +repage rgb:-").value_or("");
-}
 
 class DesktopTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
-    for (const char* program :
-         {"Xvfb", "xdotool", "xprop", "xwininfo", "import", GetParam().c_str()}) {
+    for (const char* program : {"Xvfb", "xdotool", "xprop", "xwininfo", "import"}) {
       if (!installed(program)) GTEST_SKIP() << program << " is not installed";
+    }
+    if (!GetParam().empty() && !installed(GetParam().c_str())) {
+      GTEST_SKIP() << GetParam() << " is not installed";
+    }
+    if (GetParam() == "xfce4-panel" && !installed("dbus-send")) {
+      GTEST_SKIP() << "dbus-send (dbus) is not installed";
     }
     ASSERT_TRUE(eventually(vmtest::port_8000_refused)) << "something else holds port 8000";
     // A server or host that fails to come up is given two more tries.
     for (int attempt = 0; attempt < 3 && (!display_ || !display_->ready()); ++attempt) {
       display_.reset();
-      display_ = std::make_unique<Display>(GetParam());
+      display_ = std::make_unique<Display>(GetParam(), machine_.root());
     }
     ASSERT_TRUE(display_->ready()) << "no tray host on the display";
     trace_ = machine_.root() / "trace.txt";
@@ -158,9 +247,14 @@ class DesktopTest : public ::testing::TestWithParam<std::string> {
     ASSERT_TRUE(eventually(vmtest::port_8000_serves));
   }
 
-  // Where the tray shows the icon: the window the program's Qt put there.
+  // Where the tray shows the icon: the window the program's Qt put there, or
+  // what the host drew itself for a StatusNotifierItem.
   Rect icon() const {
     Rect found;
+    if (GetParam() == "xfce4-panel") {
+      eventually([&] { return (found = display_->drawn_icon()).w > 0; });
+      return found;
+    }
     eventually([&] {
       auto windows = tool("xdotool search --onlyvisible --class '^Vellomar$'");
       if (!windows) return false;
@@ -181,10 +275,11 @@ class DesktopTest : public ::testing::TestWithParam<std::string> {
     return found;
   }
 
-  // Right-clicks the icon; the menu's items as the trace lists them.
-  std::vector<std::pair<std::string, Rect>> open_menu() {
+  // Right-clicks the icon (at `at`, or where it is found); the menu's items
+  // as the trace lists them.
+  std::vector<std::pair<std::string, Rect>> open_menu(Rect at = {}) {
     const std::size_t before = trace().size();
-    const Rect at = icon();
+    if (at.w == 0) at = icon();
     tool("xdotool mousemove " + std::to_string(at.cx()) + " " + std::to_string(at.cy()) +
          " click 3");
     std::vector<std::pair<std::string, Rect>> items;
@@ -239,15 +334,14 @@ class DesktopTest : public ::testing::TestWithParam<std::string> {
 
 TEST_P(DesktopTest, IconMenuAndBlockingSwitch) {
   start_tray();
-  const Rect tray_area{0, 0, 800, 40};
   const Rect at = icon();
   ASSERT_GT(at.w, 0) << "the icon is not on the tray";
-  screenshot(GetParam() + "-tray.png", GetParam() == "trayer" ? tray_area : Rect{0, 560, 800, 40});
+  screenshot(GetParam() + "-tray.png", display_->tray_area());
   const std::string icon_on = pixels(at);
 
   // The menu Qt shows is the one the headless tray describes.
   EXPECT_EQ(machine_.vmtray({"menu"}).out, HEADLESS_MENU);
-  auto items = open_menu();
+  auto items = open_menu(at);
   std::string shown;
   for (const auto& item : items) shown += item.first + "\n";
   EXPECT_EQ(shown, HEADLESS_MENU);
@@ -259,6 +353,91 @@ TEST_P(DesktopTest, IconMenuAndBlockingSwitch) {
   EXPECT_TRUE(eventually([&] { return pixels(at) != icon_on; })) << "the icon did not change";
   screenshot(GetParam() + "-tray-blocking-off.png", at);
   EXPECT_TRUE(contains(machine_.vmtray({"menu"}).out, "\nStart Blocking Ads\n"));
+}
+
+// The menu's labels in the copy a StatusNotifier host reads (DBusMenu), in
+// order, submenus' items after their own.
+std::vector<std::string> host_menu_labels() {
+  std::smatch m;
+  const std::string items = watcher_property("RegisteredStatusNotifierItems");
+  if (!std::regex_search(items, m, std::regex("string \"([^\"/]+)(/[^\"]+)\""))) return {};
+  const std::string service = m[1], item = m[2];
+  const std::string menu =
+      tool("dbus-send --session --print-reply --dest=" + service + " " + item +
+           " org.freedesktop.DBus.Properties.Get string:org.kde.StatusNotifierItem string:Menu")
+          .value_or("");
+  if (!std::regex_search(menu, m, std::regex("object path \"([^\"]+)\""))) return {};
+  const std::string layout =
+      tool("dbus-send --session --print-reply --dest=" + service + " " + std::string(m[1]) +
+           " com.canonical.dbusmenu.GetLayout int32:0 int32:-1 array:string:")
+          .value_or("");
+  std::vector<std::string> labels;
+  const std::regex label("string \"label\"\\s*variant\\s*string \"([^\"]*)\"");
+  for (std::sregex_iterator it(layout.begin(), layout.end(), label), end; it != end; ++it) {
+    labels.push_back((*it)[1]);
+  }
+  return labels;
+}
+
+// A StatusNotifier host (xfce4-panel's status tray) draws the icon and the
+// menu itself from what the program exports over D-Bus.
+class StatusNotifierTest : public DesktopTest {};
+
+TEST_P(StatusNotifierTest, IconRegistersAndTheHostsMenuChooses) {
+  start_tray();
+  EXPECT_TRUE(contains(watcher_property("RegisteredStatusNotifierItems"), "/StatusNotifierItem"));
+  EXPECT_EQ(tool("xdotool search --class '^Vellomar$'").value_or(""), "") << "an XEmbed icon";
+  const Rect at = icon();
+  ASSERT_GT(at.w, 0) << "the host shows no icon";
+  screenshot(GetParam() + "-tray.png", display_->tray_area());
+  const std::string icon_on = pixels(at);
+
+  // The host's copy holds the headless menu's items in order.
+  std::vector<std::string> expected;
+  std::istringstream headless(HEADLESS_MENU);
+  for (std::string line; std::getline(headless, line);) {
+    line.erase(0, line.find_first_not_of(' '));
+    if (line.ends_with(" >")) line.resize(line.size() - 2);
+    if (line != "----") expected.push_back(line);
+  }
+  EXPECT_TRUE(eventually([&] { return host_menu_labels() == expected; }))
+      << ::testing::PrintToString(host_menu_labels());
+
+  // A right click opens the host's menu; the keyboard chooses in it, past
+  // Remove, Open Setup, View Log and Exit.
+  tool("xdotool mousemove " + std::to_string(at.cx()) + " " + std::to_string(at.cy()) + " click 3");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  screenshot(GetParam() + "-menu.png", Rect{0, 0, 400, 300});
+  tool("xdotool key Down Down Down Down Down Return");
+  EXPECT_TRUE(traced("menu-closed Stop Blocking Ads")) << trace();
+  EXPECT_TRUE(traced("icon 109 Vellomar (ad blocking off)")) << trace();
+  EXPECT_TRUE(eventually([&] { return contains(machine_.log(), "***** Ad Blocking turned off"); }));
+  EXPECT_TRUE(eventually([&] { return pixels(at) != icon_on; })) << "the icon did not change";
+  std::replace(expected.begin(), expected.end(), std::string("Stop Blocking Ads"),
+               std::string("Start Blocking Ads"));
+  EXPECT_TRUE(eventually([&] { return host_menu_labels() == expected; }))
+      << ::testing::PrintToString(host_menu_labels());
+}
+
+// Without a tray (GNOME Shell without the AppIndicator extension, a bare
+// window manager) the program runs as without a display, says once why there
+// is no icon and how to reach it, and vmtray reaches it.
+class NoTrayTest : public DesktopTest {};
+
+TEST_P(NoTrayTest, SaysWhyThereIsNoIconAndVmtrayStillReachesIt) {
+  pid_ = machine_.start_background({(machine_.install_dir() / "Vellomar.exe").string()},
+                                   machine_.root());
+  ASSERT_TRUE(traced("tray missing")) << trace();
+  ASSERT_TRUE(eventually(vmtest::port_8000_serves));
+  EXPECT_TRUE(traced("notice-open no tray")) << trace();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  screenshot("no-tray-notice.png", Rect{0, 0, 800, 600});
+  EXPECT_TRUE(eventually([&] { return contains(machine_.log(), "this display shows no tray"); }))
+      << machine_.log();
+  EXPECT_TRUE(contains(vmtest::read_file(machine_.root() / "background.txt"),
+                       "vellomar: Vellomar is running and blocks ads, but this desktop shows no "
+                       "tray icons"));
+  EXPECT_EQ(machine_.vmtray({"menu"}).out, HEADLESS_MENU);
 }
 
 // Dialogs and boxes do not depend on the tray host: one host is enough.
@@ -328,6 +507,10 @@ TEST_P(DialogTest, SetupAsksItsQuestionsAsDialogs) {
 
 INSTANTIATE_TEST_SUITE_P(TrayHosts, DesktopTest, ::testing::Values("trayer", "tint2"),
                          [](const auto& info) { return info.param; });
+INSTANTIATE_TEST_SUITE_P(TrayHosts, StatusNotifierTest, ::testing::Values("xfce4-panel"),
+                         [](const auto&) { return std::string("xfce4_panel"); });
+INSTANTIATE_TEST_SUITE_P(NoHost, NoTrayTest, ::testing::Values(""),
+                         [](const auto&) { return std::string("none"); });
 INSTANTIATE_TEST_SUITE_P(TrayHosts, DialogTest, ::testing::Values("trayer"),
                          [](const auto& info) { return info.param; });
 
