@@ -15,6 +15,7 @@
 #include "desktopproxy/host_files.h"
 #include "desktopproxy/user_js.h"
 #include "desktopproxy/user_paths.h"
+#include "text/text_helpers.h"
 
 namespace desktopproxy {
 namespace {
@@ -34,14 +35,6 @@ constexpr const char* HOME_LAYOUTS[] = {".mozilla/firefox",
                                         "snap/firefox/common/.mozilla/firefox"};
 
 constexpr mode_t NEW_USER_JS_MODE = 0644;
-
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
 
 bool is_folder(const std::string& path) {
   struct stat status;
@@ -88,7 +81,7 @@ std::vector<std::string> profile_folders_in(std::string_view profiles_ini,
   while (start <= profiles_ini.size()) {
     std::size_t end = profiles_ini.find('\n', start);
     if (end == std::string_view::npos) end = profiles_ini.size();
-    std::string_view line = trimmed(profiles_ini.substr(start, end - start));
+    std::string_view line = trim_line(profiles_ini.substr(start, end - start));
     start = end + 1;
     if (line.empty() || line.front() == ';' || line.front() == '#') continue;
     if (line.front() == '[') {
@@ -98,8 +91,8 @@ std::vector<std::string> profile_folders_in(std::string_view profiles_ini,
     }
     std::size_t equals = line.find('=');
     if (!in_profile || equals == std::string_view::npos) continue;
-    std::string_view key = trimmed(line.substr(0, equals));
-    std::string_view value = trimmed(line.substr(equals + 1));
+    std::string_view key = trim_line(line.substr(0, equals));
+    std::string_view value = trim_line(line.substr(equals + 1));
     if (key == "Path") path = value;
     if (key == "IsRelative") relative = value == "1";
   }

@@ -9,6 +9,7 @@
 #include "desktopproxy/host_files.h"
 #include "desktopproxy/saved_state.h"
 #include "desktopproxy/user_paths.h"
+#include "text/text_helpers.h"
 
 namespace desktopproxy {
 namespace {
@@ -21,14 +22,6 @@ constexpr std::array<std::string_view, 3> KEYS = {"ProxyType", "httpProxy", "htt
 constexpr std::array<const char*, 3> SAVED_NAMES = {"KDE ProxyType", "KDE httpProxy",
                                                     "KDE httpsProxy"};
 constexpr mode_t NEW_FILE_MODE = 0600;
-
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
 
 struct Line {
   std::size_t start;  // offset of the line in the text
@@ -44,7 +37,7 @@ std::vector<Line> lines_of(std::string_view text) {
     std::size_t end = lf == std::string_view::npos ? text.size() : lf + 1;
     lines.push_back(
         {start, end,
-         trimmed(text.substr(start, end - start - (lf == std::string_view::npos ? 0 : 1)))});
+         trim_line(text.substr(start, end - start - (lf == std::string_view::npos ? 0 : 1)))});
     start = end;
   }
   return lines;
@@ -67,7 +60,7 @@ std::string_view key_of(std::string_view body) {
   if (body.empty() || body[0] == '#' || body[0] == '[') return {};
   std::size_t equals = body.find('=');
   if (equals == std::string_view::npos) return {};
-  std::string_view key = trimmed(body.substr(0, equals));
+  std::string_view key = trim_line(body.substr(0, equals));
   std::size_t bracket = key.find('[');
   return bracket == std::string_view::npos ? key : key.substr(0, bracket);
 }
@@ -93,10 +86,10 @@ std::optional<UpstreamFound> parse_proxy(std::string_view text) {
   if (scheme != std::string_view::npos) text.remove_prefix(scheme + 3);
   std::size_t split = text.find_last_of(" :");
   if (split == std::string_view::npos || split == 0) return std::nullopt;
-  std::string_view host = trimmed(text.substr(0, split));
+  std::string_view host = trim_line(text.substr(0, split));
   while (!host.empty() && host.back() == '/') host.remove_suffix(1);
   int port = 0;
-  for (char c : trimmed(text.substr(split + 1))) {
+  for (char c : trim_line(text.substr(split + 1))) {
     if (c < '0' || c > '9' || port > 65535) return std::nullopt;
     port = port * 10 + (c - '0');
   }
@@ -129,7 +122,7 @@ std::optional<std::string> kconfig_value(std::string_view text, std::string_view
   std::optional<std::string> value;
   for (std::size_t i = first; i < last; ++i) {
     if (key_of(lines[i].body) == key) {
-      value = std::string(trimmed(lines[i].body.substr(lines[i].body.find('=') + 1)));
+      value = std::string(trim_line(lines[i].body.substr(lines[i].body.find('=') + 1)));
     }
   }
   return value;

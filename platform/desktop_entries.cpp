@@ -188,6 +188,19 @@ std::string exec_line(std::string_view command) {
   return line;
 }
 
+namespace {
+// The keys both kinds of entry begin with, in this order.
+std::string common_keys(std::string_view name, std::string_view comment, std::string_view exec,
+                        std::string_view icon) {
+  std::string keys = "[Desktop Entry]\nType=Application\n";
+  for (const auto& [key, value] :
+       {std::pair{"Name=", name}, {"Comment=", comment}, {"Exec=", exec}, {"Icon=", icon}}) {
+    keys.append(key).append(value).append("\n");
+  }
+  return keys + "Terminal=false\n";
+}
+}  // namespace
+
 int write_autostart_entry(std::string_view name, std::string_view command) {
   const std::string path = autostart_entry_path(name);
   const std::string exec = exec_line(command);
@@ -195,19 +208,8 @@ int write_autostart_entry(std::string_view name, std::string_view command) {
   std::optional<std::string> existing;
   if (!may_touch(path, &existing)) return -1;
   const std::string contents =
-      "[Desktop Entry]\n"
-      "Type=Application\n"
-      "Name=" +
-      std::string(name) +
-      "\n"
-      "Comment=Starts at log-in, as the start-up entry asks\n"
-      "Exec=" +
-      exec +
-      "\n"
-      "Icon=vellomar\n"
-      "Terminal=false\n"
-      "NoDisplay=true\n" +
-      user_keys_of(existing) + GENERATED_MARK + "\n";
+      common_keys(name, "Starts at log-in, as the start-up entry asks", exec, "vellomar") +
+      "NoDisplay=true\n" + user_keys_of(existing) + GENERATED_MARK + "\n";
   if (existing && *existing == contents) return 0;
   return write_aside(path, contents);
 }
@@ -237,23 +239,7 @@ int install_menu_entry(std::string_view name, std::string_view command, std::str
   }
   const std::string icon_name = fs::path(icon).stem().string();
   const std::string contents =
-      "[Desktop Entry]\n"
-      "Type=Application\n"
-      "Name=" +
-      std::string(name) +
-      "\n"
-      "Comment=" +
-      std::string(comment) +
-      "\n"
-      "Exec=" +
-      exec +
-      "\n"
-      "Icon=" +
-      icon_name +
-      "\n"
-      "Terminal=false\n"
-      "Categories=Network;\n" +
-      std::string(GENERATED_MARK) + "\n";
+      common_keys(name, comment, exec, icon_name) + "Categories=Network;\n" + GENERATED_MARK + "\n";
   return write_aside(path, contents);
 }
 

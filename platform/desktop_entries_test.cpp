@@ -6,10 +6,9 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "platform/registry.h"
+#include "tests/support/machine.h"
 
 namespace {
 
@@ -18,59 +17,43 @@ namespace fs = std::filesystem;
 constexpr char RUN_KEY[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr char PROGRAM[] = "C:\\Program Files\\Vellomar\\Vellomar.exe";
 
-std::string read(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void write(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
-
 // A machine and a home of the test's own.
 class DesktopEntries : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vm-entries-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    setenv("VELLOMAR_PREFIX", (root_ / "machine").c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
-    setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
+    machine_.make_home();
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, RUN_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                               &run_key_, nullptr),
               ERROR_SUCCESS);
   }
-  void TearDown() override {
-    RegCloseKey(run_key_);
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
+  void TearDown() override { RegCloseKey(run_key_); }
 
   LONG set_run(const char* name, const std::string& command) {
     return RegSetValueExA(run_key_, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
                           static_cast<DWORD>(command.size() + 1));
   }
 
-  fs::path autostart() const { return root_ / "config" / "autostart" / "vellomar.desktop"; }
+  fs::path autostart() const {
+    return machine_.home() / ".config" / "autostart" / "vellomar.desktop";
+  }
+  fs::path data() const { return machine_.home() / ".local" / "share"; }
+  // The Exec line's command for PROGRAM on this machine.
+  std::string exec() const {
+    return "env VELLOMAR_PREFIX=" + machine_.prefix().string() + " \"" +
+           (machine_.install_dir() / "Vellomar.exe").string() + "\"";
+  }
 
-  fs::path root_;
+  vmtest::Machine machine_{"entries"};
   HKEY run_key_ = nullptr;
 };
 
 TEST_F(DesktopEntries, AutostartEntryFollowsTheStartUpValue) {
   ASSERT_EQ(set_run("Vellomar", PROGRAM), ERROR_SUCCESS);
-  const std::string entry = read(autostart());
-  const std::string program =
-      (root_ / "machine" / "drive_c" / "Program Files" / "Vellomar" / "Vellomar.exe").string();
-  EXPECT_NE(entry.find("Exec=env VELLOMAR_PREFIX=" + (root_ / "machine").string() + " \"" +
-                       program + "\"\n"),
-            std::string::npos)
-      << entry;
-  EXPECT_NE(entry.find("\nX-Vellomar-Generated=true\n"), std::string::npos);
+  EXPECT_EQ(vmtest::read_file(autostart()),
+            "[Desktop Entry]\nType=Application\nName=Vellomar\n"
+            "Comment=Starts at log-in, as the start-up entry asks\nExec=" +
+                exec() +
+                "\nIcon=vellomar\nTerminal=false\nNoDisplay=true\nX-Vellomar-Generated=true\n");
 
   // Another value of the key is no business of this entry.
   ASSERT_EQ(set_run("Other", "C:\\other.exe"), ERROR_SUCCESS);
@@ -80,51 +63,54 @@ TEST_F(DesktopEntries, AutostartEntryFollowsTheStartUpValue) {
   ASSERT_EQ(RegDeleteValueA(run_key_, "Vellomar"), ERROR_SUCCESS);
   EXPECT_FALSE(fs::exists(autostart()));
   // An entry left behind while the value was already gone goes too.
-  write(autostart(), "[Desktop Entry]\nX-Vellomar-Generated=true\n");
+  vmtest::write_file(autostart(), "[Desktop Entry]\nX-Vellomar-Generated=true\n");
   EXPECT_EQ(RegDeleteValueA(run_key_, "Vellomar"), ERROR_FILE_NOT_FOUND);
   EXPECT_FALSE(fs::exists(autostart()));
 }
 
 TEST_F(DesktopEntries, TheUsersOwnFileIsNeverReplacedOrRemoved) {
   const std::string own = "[Desktop Entry]\nType=Application\nExec=my-vellomar --quiet\n";
-  write(autostart(), own);
+  vmtest::write_file(autostart(), own);
   EXPECT_EQ(set_run("Vellomar", PROGRAM), ERROR_SUCCESS);  // the value itself is stored
-  EXPECT_EQ(read(autostart()), own);
+  EXPECT_EQ(vmtest::read_file(autostart()), own);
   EXPECT_EQ(RegDeleteValueA(run_key_, "Vellomar"), ERROR_SUCCESS);
-  EXPECT_EQ(read(autostart()), own);
-  const fs::path menu_entry = root_ / "data" / "applications" / "vellomar.desktop";
-  write(menu_entry, own);
+  EXPECT_EQ(vmtest::read_file(autostart()), own);
+  const fs::path menu_entry = data() / "applications" / "vellomar.desktop";
+  vmtest::write_file(menu_entry, own);
   EXPECT_EQ(platform::install_menu_entry("Vellomar", PROGRAM, "x", "<svg/>"), -1);
   EXPECT_EQ(platform::remove_menu_entry("Vellomar"), -1);
-  EXPECT_EQ(read(menu_entry), own);
+  EXPECT_EQ(vmtest::read_file(menu_entry), own);
 }
 
 TEST_F(DesktopEntries, RewritingKeepsTheUsersChoiceToSwitchItOff) {
   ASSERT_EQ(set_run("Vellomar", PROGRAM), ERROR_SUCCESS);
-  write(autostart(), read(autostart()) + "Hidden=true\n");
+  vmtest::write_file(autostart(), vmtest::read_file(autostart()) + "Hidden=true\n");
   ASSERT_EQ(set_run("Vellomar", PROGRAM), ERROR_SUCCESS);
-  const std::string entry = read(autostart());
+  const std::string entry = vmtest::read_file(autostart());
   EXPECT_NE(entry.find("\nHidden=true\n"), std::string::npos) << entry;
   EXPECT_EQ(entry.find("Hidden=true"), entry.rfind("Hidden=true"));
 }
 
 TEST_F(DesktopEntries, MenuEntryAndIconComeAndGo) {
   ASSERT_EQ(platform::install_menu_entry("Vellomar", PROGRAM, "Blocks ads", "<svg/>\n"), 0);
-  const fs::path entry = root_ / "data" / "applications" / "vellomar.desktop";
-  const fs::path icon = root_ / "data" / "icons" / "hicolor" / "scalable" / "apps" / "vellomar.svg";
-  EXPECT_NE(read(entry).find("\nIcon=vellomar\n"), std::string::npos);
-  EXPECT_EQ(read(icon).rfind("<svg/>\n", 0), 0u);
+  const fs::path entry = data() / "applications" / "vellomar.desktop";
+  const fs::path icon = data() / "icons" / "hicolor" / "scalable" / "apps" / "vellomar.svg";
+  EXPECT_EQ(vmtest::read_file(entry),
+            "[Desktop Entry]\nType=Application\nName=Vellomar\nComment=Blocks ads\nExec=" + exec() +
+                "\nIcon=vellomar\nTerminal=false\nCategories=Network;\n"
+                "X-Vellomar-Generated=true\n");
+  EXPECT_EQ(vmtest::read_file(icon).rfind("<svg/>\n", 0), 0u);
   EXPECT_EQ(platform::remove_menu_entry("Vellomar"), 0);
   EXPECT_FALSE(fs::exists(entry));
   EXPECT_FALSE(fs::exists(icon));
 
   // An icon of the user's own under that name stays, and is not replaced.
-  write(icon, "<svg>mine</svg>");
+  vmtest::write_file(icon, "<svg>mine</svg>");
   EXPECT_EQ(platform::install_menu_entry("Vellomar", PROGRAM, "Blocks ads", "<svg/>"), 0);
-  EXPECT_EQ(read(icon), "<svg>mine</svg>");
+  EXPECT_EQ(vmtest::read_file(icon), "<svg>mine</svg>");
   EXPECT_EQ(platform::remove_menu_entry("Vellomar"), -1);
   EXPECT_FALSE(fs::exists(entry));
-  EXPECT_EQ(read(icon), "<svg>mine</svg>");
+  EXPECT_EQ(vmtest::read_file(icon), "<svg>mine</svg>");
 }
 
 struct ExecCase {
@@ -142,8 +128,8 @@ TEST_P(ExecLine, QuotesWhatTheDesktopWouldReadOtherwise) {
     EXPECT_EQ(line, "");
     return;
   }
-  const std::string drive = (root_ / "machine" / "drive_c").string();
-  EXPECT_EQ(line, "env VELLOMAR_PREFIX=" + (root_ / "machine").string() + " " +
+  const std::string drive = machine_.drive_c().string();
+  EXPECT_EQ(line, "env VELLOMAR_PREFIX=" + machine_.prefix().string() + " " +
                       std::string(GetParam().program_tail)
                           .replace(std::string(GetParam().program_tail).find("DRIVE"), 5, drive));
 }

@@ -1,5 +1,5 @@
 // Small text rules several floors share: the leading-digits rule numbers are
-// read by, hex digits, HTML escaping and ASCII case folding. Only ASCII
+// read by, hex digits, HTML escaping, ASCII case folding and trimming a line. Only ASCII
 // letters fold; every other byte stands for itself.
 //
 // Pure functions without state: safe from any thread. Nothing here allocates
@@ -54,6 +54,17 @@ constexpr bool ends_with_ignoring_case(std::string_view text, std::string_view l
     if (fold_case(text[from + i]) != lower_suffix[i]) return false;
   }
   return true;
+}
+
+// A line of a configuration file for reading its keys and values: blanks
+// (space, tab) cut from both ends, and carriage returns from the end too, so
+// that a file with CR LF line ends reads as one with LF.
+constexpr std::string_view trim_line(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
+    text.remove_suffix(1);
+  }
+  return text;
 }
 
 // The markup escape of one character: & < > always, the double quote only

@@ -83,6 +83,12 @@ TEST(EndsWithIgnoringCase, FoldsTheTextOnly) {
   EXPECT_FALSE(ends_with_ignoring_case("/a.html?x", "html"));
 }
 
+TEST(TrimLine, CutsBlanksAtBothEndsAndCarriageReturnsAtTheEnd) {
+  EXPECT_EQ(trim_line(" \tkey = value \r"), "key = value");
+  EXPECT_EQ(trim_line("\rkey\r \r"), "\rkey");
+  EXPECT_EQ(trim_line(" \t\r"), "");
+}
+
 TEST(EscapeHtml, EscapesMarkupAndStopsAtAZero) {
   EXPECT_EQ(escape_html("a&b<c>\"d\"", true), "a&amp;b&lt;c&gt;&quot;d&quot;");
   EXPECT_EQ(escape_html("a&b<c>\"d\"", false), "a&amp;b&lt;c&gt;\"d\"");

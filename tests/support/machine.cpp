@@ -15,9 +15,10 @@
 namespace vmtest {
 
 // What a machine points elsewhere, restored at its end.
-constexpr const char* SAVED_VARIABLES[] = {"VELLOMAR_PREFIX",     "HOME",
-                                           "XDG_CONFIG_HOME",     "XDG_RUNTIME_DIR",
-                                           "XDG_CURRENT_DESKTOP", "GSETTINGS_BACKEND"};
+constexpr const char* SAVED_VARIABLES[] = {"VELLOMAR_PREFIX",  "HOME",
+                                           "XDG_CONFIG_HOME",  "XDG_DATA_HOME",
+                                           "XDG_RUNTIME_DIR",  "XDG_CURRENT_DESKTOP",
+                                           "GSETTINGS_BACKEND"};
 
 Machine::Machine(std::string_view tag) {
   std::string pattern = (fs::temp_directory_path() / ("vm-" + std::string(tag) + "-XXXXXX"));
@@ -72,6 +73,7 @@ void Machine::make_home() {
   fs::permissions(home() / "runtime", fs::perms::owner_all);
   setenv("HOME", home().c_str(), 1);
   setenv("XDG_CONFIG_HOME", (home() / ".config").c_str(), 1);
+  setenv("XDG_DATA_HOME", (home() / ".local" / "share").c_str(), 1);
   setenv("XDG_RUNTIME_DIR", (home() / "runtime").c_str(), 1);
 }
 

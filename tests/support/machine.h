@@ -57,8 +57,8 @@ class Machine {
   void use_prefix(std::string_view name);
   // Gives the user a home folder of its own, home(), apart from the machine
   // folder (for desktop programs and browsers, which fill it): HOME,
-  // XDG_CONFIG_HOME (home()/.config) and XDG_RUNTIME_DIR (home()/runtime,
-  // private) point into it, all three made.
+  // XDG_CONFIG_HOME (home()/.config), XDG_DATA_HOME (home()/.local/share)
+  // and XDG_RUNTIME_DIR (home()/runtime, private, made) point into it.
   void make_home();
   fs::path home() const { return root_ / "home"; }
 
