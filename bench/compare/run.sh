@@ -4,6 +4,7 @@
 # measured with wrk (one thread) in the same run.
 #
 #   bench/compare/run.sh [--quick] [--duration SECONDS] [--rounds N] [--out FILE] [--no-write]
+#                        [--vellomar-only] [--tsv FILE]
 #
 # Scenarios, each at 1 and 32 connections:
 #   ka-1k     keep-alive, 1 KiB reply
@@ -23,6 +24,11 @@
 # each proxy's ratio to direct and the peak RSS (VmHWM) of every proxy. The table
 # goes to bench/RESULTS.md (or --out) with the date.
 #
+# --vellomar-only measures direct and Vellomar alone (no peers, no relay), and
+# --tsv FILE keeps the medians as tab-separated lines (scenario, connections,
+# target, req/s, p50, p99, errors, read errors), for bench/compare/ab.sh,
+# which compares two builds of Vellomar.
+#
 # Everything runs inside a private network namespace when the machine allows
 # one (scripts/lib/testnet.sh), so the fixed port 8000 never collides with
 # anything else, not even a Vellomar serving this desktop;
@@ -39,6 +45,8 @@ duration=5
 rounds=3
 out="$top/bench/RESULTS.md"
 write=1
+only=0
+tsv=""
 while (($#)); do
   case "$1" in
     --quick) duration=2; rounds=1 ;;
@@ -46,7 +54,9 @@ while (($#)); do
     --duration) duration="$2"; shift ;;
     --out) out="$2"; shift ;;
     --no-write) write=0 ;;
-    *) echo "usage: $0 [--quick] [--duration SECONDS] [--rounds N] [--out FILE] [--no-write]" >&2; exit 2 ;;
+    --vellomar-only) only=1 ;;
+    --tsv) tsv="$2"; shift ;;
+    *) echo "usage: $0 [--quick] [--duration SECONDS] [--rounds N] [--out FILE] [--no-write] [--vellomar-only] [--tsv FILE]" >&2; exit 2 ;;
   esac
   shift
 done
@@ -55,6 +65,8 @@ done
 . "$top/scripts/lib/testnet.sh"
 args=(--duration "$duration" --rounds "$rounds" --out "$out")
 ((write)) || args+=(--no-write)
+((only)) && args+=(--vellomar-only)
+[[ -z "$tsv" ]] || args+=(--tsv "$tsv")
 vm_own_network "$0" "${args[@]}"
 
 vellomar_bin="${VELLOMAR_BIN:-$top/build/bin/vellomar}"
@@ -226,6 +238,7 @@ blocked_type=$(curl -s -x "127.0.0.1:$VELLOMAR_PORT" -o /dev/null -w '%{content_
 declare -A port_of=([direct]=$ORIGIN_PORT [vellomar]=$VELLOMAR_PORT [tinyproxy]=$TINYPROXY_PORT
   [privoxy]=$PRIVOXY_PORT [squid]=$SQUID_PORT [relay]=$RELAY_PORT)
 targets=(direct vellomar tinyproxy privoxy squid relay)
+((only)) && targets=(direct vellomar)
 scenarios=("ka-1k /1k 0" "ka-256k /256k 0" "close-1k /1k 1" "blocked $BLOCKED_PATH 0")
 runs="$tmp/runs.tsv"
 results="$tmp/results.tsv"
@@ -295,6 +308,14 @@ for target in tinyproxy squid; do
   done
 done
 kill -0 "$vellomar_pid" 2>/dev/null || { echo "Vellomar died during the run" >&2; exit 1; }
+if [[ -n "$tsv" ]]; then
+  { cat "$results"; printf 'peak-rss	-	vellomar	%s	0	0	0	0
+' "${rss[vellomar]}"; } >"$tsv"
+fi
+if ((only)); then
+  cat "$results"
+  exit 0
+fi
 
 # --- the table ----------------------------------------------------------------
 report="$tmp/report.md"
