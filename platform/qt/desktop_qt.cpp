@@ -579,13 +579,17 @@ class QtWaiter : public ThreadWaiter {
 
 // ---- Finding the display --------------------------------------------------
 
-bool x_display_answers() {
+// A connection to the X display named by DISPLAY, or null when none
+// answers. The caller keeps it open until Qt has connected too: an X server
+// without other clients starts over when its last client leaves, and a Qt
+// that connects during that start-over cannot start at all.
+xcb_connection_t* connect_x_display() {
   const char* display = std::getenv("DISPLAY");
-  if (display == nullptr || display[0] == '\0') return false;
+  if (display == nullptr || display[0] == '\0') return nullptr;
   xcb_connection_t* connection = xcb_connect(display, nullptr);
-  const bool answers = xcb_connection_has_error(connection) == 0;
+  if (xcb_connection_has_error(connection) == 0) return connection;
   xcb_disconnect(connection);
-  return answers;
+  return nullptr;
 }
 
 bool wayland_display_answers() {
@@ -695,11 +699,14 @@ class QtSession : public DesktopSession {
 }  // namespace
 
 std::unique_ptr<DesktopSession> start_desktop(int& argc, char** argv, DesktopRole role) {
-  if (!x_display_answers()) {
+  xcb_connection_t* x_display = connect_x_display();
+  if (x_display == nullptr) {
     if (!wayland_display_answers()) return nullptr;
     setenv("QT_QPA_PLATFORM", "wayland", 0);
   }
-  return std::make_unique<QtSession>(argc, argv, role);
+  auto session = std::make_unique<QtSession>(argc, argv, role);
+  if (x_display != nullptr) xcb_disconnect(x_display);
+  return session;
 }
 
 }  // namespace platform

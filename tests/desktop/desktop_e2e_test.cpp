@@ -130,6 +130,8 @@ class Display {
     name_ = ":" + number;
     setenv("DISPLAY", name_.c_str(), 1);
     if (host.empty()) {
+      // Nothing else connects: the program's own connections are the only
+      // ones the server sees, as on a bare X session.
       ready_ = true;
       return;
     }
@@ -355,7 +357,7 @@ class DesktopTest : public ::testing::TestWithParam<std::string> {
 
   // Gives the keyboard to the window titled `title` and presses `key`.
   void press_in(const std::string& title, const std::string& key) {
-    auto window = tool("xdotool search --sync --onlyvisible --name '^" + title + "$'");
+    auto window = tool("timeout 20 xdotool search --sync --onlyvisible --name '^" + title + "$'");
     ASSERT_TRUE(window && !window->empty()) << title;
     const std::string id = window->substr(0, window->find('\n'));
     tool("xdotool windowfocus --sync " + id + " key " + key);
@@ -463,7 +465,8 @@ class NoTrayTest : public DesktopTest {};
 TEST_P(NoTrayTest, SaysWhyThereIsNoIconAndVmtrayStillReachesIt) {
   pid_ = machine_.start_background({(machine_.install_dir() / "Vellomar.exe").string()},
                                    machine_.root());
-  ASSERT_TRUE(traced("tray missing")) << trace();
+  ASSERT_TRUE(traced("tray missing"))
+      << trace() << vmtest::read_file(machine_.root() / "background.txt");
   ASSERT_TRUE(eventually(vmtest::port_8000_serves));
   EXPECT_TRUE(traced("notice-open no tray")) << trace();
   if (GetParam().empty()) {
