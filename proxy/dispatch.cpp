@@ -8,6 +8,7 @@
 // thread's stack.
 #include "proxy/dispatch.h"
 
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -301,8 +302,12 @@ std::optional<DispatchResult> inspect_connection(SessionState& session,
   const bool verified = session.upstream_tls != nullptr &&
                         certauth::tls_handshake(session.upstream_tls, ORIGIN_HANDSHAKE_TIMEOUT_MS,
                                                 &error, &verify_result);
+  // Only an origin whose certificate verified is believed: a forger's
+  // request must not turn inspection off for the host it pretends to be.
   if (session.upstream_tls != nullptr &&
-      certauth::origin_asked_for_certificate(session.upstream_tls)) {
+      certauth::origin_asked_for_certificate(session.upstream_tls) &&
+      SSL_get_verify_result(session.upstream_tls) == X509_V_OK &&
+      SSL_get0_peer_certificate(session.upstream_tls) != nullptr) {
     remember_client_certificate_host(host);
     log_activity("HTTPS: %s asks for a client certificate; passed through from now on", host);
     drop_upstream(session);
