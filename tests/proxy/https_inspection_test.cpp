@@ -235,6 +235,7 @@ class HttpsInspectionTest : public testing::Test {
   }
   static void TearDownTestSuite() {
     delete proxy_;
+    EXPECT_EQ(machine_->sanitizer_reports(), "");
     if (testing::UnitTest::GetInstance()->failed_test_count() > 0) {
       std::printf("vellomar.log:\n%s\n", machine_->read_log().c_str());
     }
