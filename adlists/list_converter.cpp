@@ -69,6 +69,9 @@ const char R_HOSTS_NAME[] = "hosts entry without a valid host name";
 const char A_SUBDOMAINS[] = "host-and-path rule ending at | kept for the named host only";
 const char A_SEPARATOR[] = "trailing ^ read as the end, /, ?, &, = or ;";
 const char A_EXCEPTION[] = "exception applied more widely (its options are ignored)";
+const char A_PAGE_EXCEPTION[] =
+    "exception for pages of some sites: applied on those, and wherever the page is unknown "
+    "(tunnels); its other options are ignored";
 const char A_IMPORTANT[] = "$important: the list's exceptions still apply";
 
 bool is_host_char(char c) {
@@ -289,6 +292,7 @@ Converted convert_network_rule(std::string_view rule) {
   bool third_party = false;
   bool important = false;
   bool widened = false;
+  std::string page_domains;  // an exception's "domain=", when all are sites it names
   for (const std::string& option : options) {
     std::string name = option.substr(0, option.find('='));
     bool negated = !name.empty() && name[0] == '~';
@@ -299,6 +303,12 @@ Converted convert_network_rule(std::string_view rule) {
           bare == "removeparam" || bare == "header" || bare == "permissions" ||
           bare == "urltransform" || bare == "replace") {
         return skip(R_OPTION + bare);
+      }
+      if ((bare == "domain" || bare == "from") && !negated && page_domains.empty()) {
+        std::string_view value = std::string_view(option).substr(option.find('=') + 1);
+        bool all_named = !value.empty() && value.find('~') == std::string_view::npos;
+        for (char ch : value) all_named = all_named && (is_host_char(ch) || ch == '|');
+        if (all_named) page_domains = std::string(value);
       }
       if (bare != "match-case") widened = true;
       continue;
@@ -331,6 +341,17 @@ Converted convert_network_rule(std::string_view rule) {
   }
   Converted c = convert_pattern(pattern);
   if (c.outcome == Outcome::SKIPPED) return c;
+  // "@@||host^$...,domain=a|b": the host and its subdomains, excepted on the
+  // pages of a and b (and wherever the page is unknown): a form only the list
+  // loader reads. Other exceptions with options apply on every page.
+  if (exception && !page_domains.empty() && c.lines.size() == 2 && c.lines[0][0] == 'A' &&
+      c.lines[1] == "A>." + c.lines[0].substr(1)) {
+    Converted limited;
+    limited.lines.push_back("#@H" + c.lines[0].substr(1) + " " + page_domains);
+    if (limited.lines[0].size() > MAX_RULE_TEXT) return c;
+    approximate(limited, A_PAGE_EXCEPTION);
+    return limited;
+  }
   if (exception && widened) approximate(c, A_EXCEPTION);
   if (important) approximate(c, A_IMPORTANT);
   const char* prefix = exception ? "#@" : third_party ? "#3" : "";

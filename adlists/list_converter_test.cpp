@@ -115,6 +115,10 @@ INSTANTIATE_TEST_SUITE_P(
     Exceptions, RuleForm,
     ::testing::Values(Case{"@@||ads.example^", "#@Aads.example\n#@A>.ads.example\n", ""},
                       Case{"@@/ad.js$script,domain=site.example", "#@U$/ad.js\n", "more widely"},
+                      Case{"@@||ads.example^$script,domain=a.example|b.example",
+                           "#@Hads.example a.example|b.example\n", "pages of some sites"},
+                      Case{"@@||ads.example^$domain=a.example|~b.a.example",
+                           "#@Aads.example\n#@A>.ads.example\n", "more widely"},
                       Case{"@@||site.example^$document", "", "whole page"},
                       Case{"@@||site.example^$elemhide", "", "whole page"},
                       Case{"@@||x.example^$badfilter", "", "$badfilter"}));
@@ -175,13 +179,16 @@ TEST(ListConverter, ConvertedListDecidesRequests) {
   std::string error;
   auto out = convert_list(
       "[Adblock Plus 2.0]\n||ads.example^\n@@||ads.example/ok/\n||track.example^$third-party\n"
-      "/banner/ad.\n||cdn.example/ads/\n@@||cdn.example/ads/fine/\n",
+      "/banner/ad.\n||cdn.example/ads/\n@@||cdn.example/ads/fine/\n"
+      "||moat.example^\n@@||moat.example^$script,domain=sport.example\n",
       &error);
   ASSERT_TRUE(out.has_value());
   auto list = parse_imported_list("t", out->definitions);
   std::vector<std::shared_ptr<const ImportedList>> lists{list};
-  auto verdict = [&](const std::string& host, const std::string& path, RequestParty party) {
-    return imported_lists_verdict(lists, host.data(), host.size(), path.data(), path.size(), party);
+  auto verdict = [&](const std::string& host, const std::string& path, RequestParty party,
+                     std::string_view page = {}) {
+    return imported_lists_verdict(lists, host.data(), host.size(), path.data(), path.size(), party,
+                                  page);
   };
   const auto third = RequestParty::THIRD_PARTY;
   EXPECT_EQ(verdict("ads.example", "/x.gif", third), VERDICT_BLOCK);
@@ -200,6 +207,11 @@ TEST(ListConverter, ConvertedListDecidesRequests) {
   EXPECT_EQ(verdict("A.CDN.Example.", "/ads/x.gif", third), VERDICT_BLOCK);
   EXPECT_EQ(verdict("CDN.example.", "/ads/fine/x.gif", third), VERDICT_PASS);
   EXPECT_EQ(verdict("a.cdn.example", " *HTTPS*", RequestParty::UNKNOWN), VERDICT_PASS);
+  // An exception for pages of some sites: there, and where the page is unknown.
+  EXPECT_EQ(verdict("z.moat.example", "/m.js", third, "news.example"), VERDICT_BLOCK);
+  EXPECT_EQ(verdict("z.moat.example", "/m.js", third, "www.sport.example"), VERDICT_PASS);
+  EXPECT_EQ(verdict("z.moat.example", "/m.js", third, "notsport.example"), VERDICT_BLOCK);
+  EXPECT_EQ(verdict("z.moat.example", " *HTTPS*", RequestParty::UNKNOWN), VERDICT_PASS);
 }
 
 // The lists decide site roots and pages too, which the user's rules never
@@ -232,6 +244,10 @@ TEST(ThirdParty, JudgedByRegistrableDomain) {
             RequestParty::FIRST_PARTY);
   EXPECT_EQ(party_from_headers(head + "\r\nReferer: http://news.example/\r\n", "ads.example"),
             RequestParty::FIRST_PARTY);
+  EXPECT_EQ(page_from_headers(head + "Referer: http://u@www.news.example:81/p\r\n\r\n", "a"),
+            "www.news.example");
+  EXPECT_EQ(page_from_headers(head + "\r\n", "ads.example"), "ads.example");
+  EXPECT_EQ(page_from_headers(head + "Referer: about:blank\r\n\r\n", "ads.example"), "");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 // are blocked), half from made-up hosts and paths that no rule names.
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -56,8 +57,8 @@ const World& world() {
         break;
       }
     }
-    std::string here = __FILE__;
-    std::string shipped = read_file(here.substr(0, here.rfind("/bench/")) + "/dist/Vellomar.ini");
+    std::string shipped = read_file(std::string(VELLOMAR_SOURCE_DIR) + "/dist/Vellomar.ini");
+    if (shipped.empty()) std::fprintf(stderr, "lists_bench: no shipped Vellomar.ini\n");
     std::vector<ProxyLine> proxies;
     w->user_only = parse_ad_definitions(shipped, &proxies);
     w->with_lists = parse_ad_definitions(shipped, &proxies);

@@ -66,7 +66,7 @@ const HostSet::Slot* HostSet::find(std::string_view host, std::uint64_t hash) co
     const Slot& slot = slots_[at];
     if (slot.tag == 0) return &slot;
     if (slot.tag == tag) {
-      const std::size_t offset = slot.ref >> 2;
+      const std::size_t offset = slot.offset;
       const auto size = static_cast<unsigned char>(arena_[offset]);
       if (same_folded(std::string_view(arena_.data() + offset + 1, size), host)) return &slot;
     }
@@ -89,12 +89,11 @@ void HostSet::shrink_to_fit() {
   arena_.shrink_to_fit();
 }
 
-void HostSet::add(std::string_view host, unsigned covers) {
+void HostSet::add(std::string_view host, unsigned bits) {
   host = without_trailing_dot(host);
-  covers &= EXACT | SUBDOMAINS;
-  if (host.empty() || host.size() > MAX_HOST || covers == 0) return;
-  // Offsets are kept in 30 bits: a set of a gigabyte of names takes no more.
-  if (arena_.size() + host.size() + 1 >= (std::size_t{1} << 30)) throw std::bad_alloc();
+  if (host.empty() || host.size() > MAX_HOST || bits == 0) return;
+  // Offsets are kept in 32 bits: a set of 4 GiB of names takes no more.
+  if (arena_.size() + host.size() + 1 >= (std::size_t{1} << 32)) throw std::bad_alloc();
   // At most three quarters full: a probe for an absent name (most probes
   // are) still ends within a few slots of one cache line.
   if ((used_ + 1) * 4 > slots_.size() * 3) grow();
@@ -102,7 +101,7 @@ void HostSet::add(std::string_view host, unsigned covers) {
   for (std::size_t i = host.size(); i > 0; --i) hash = step_left(hash, host[i - 1]);
   auto* slot = const_cast<Slot*>(find(host, hash));
   if (slot->tag != 0) {
-    slot->ref |= covers;
+    slot->bits |= bits;
     return;
   }
   const std::size_t offset = arena_.size();
@@ -110,28 +109,25 @@ void HostSet::add(std::string_view host, unsigned covers) {
   arena_ += host;
   for (std::size_t i = offset + 1; i < arena_.size(); ++i) arena_[i] = folded(arena_[i]);
   slot->tag = tag_of(mixed(hash, host.size()));
-  slot->ref = static_cast<std::uint32_t>(offset << 2) | covers;
+  slot->offset = static_cast<std::uint32_t>(offset);
+  slot->bits = bits;
   ++used_;
 }
 
-bool HostSet::matches(std::string_view host) const {
+HostSet::Found HostSet::find_all(std::string_view host) const {
+  Found found;
   host = without_trailing_dot(host);
-  if (used_ == 0 || host.empty() || host.size() > MAX_HOST) return false;
-  if (is_address_literal(host)) {
-    std::uint64_t hash = 0;
-    for (std::size_t i = host.size(); i > 0; --i) hash = step_left(hash, host[i - 1]);
-    const Slot* slot = find(host, hash);
-    return slot->tag != 0 && (slot->ref & EXACT) != 0;
-  }
+  if (used_ == 0 || host.empty() || host.size() > MAX_HOST) return found;
+  const bool literal = is_address_literal(host);
   // The host itself and each parent domain, shortest first.
   std::uint64_t hash = 0;
   for (std::size_t i = host.size(); i > 0; --i) {
     hash = step_left(hash, host[i - 1]);
     const std::size_t start = i - 1;
-    if (start != 0 && host[start - 1] != '.') continue;
+    if (start != 0 && (literal || host[start - 1] != '.')) continue;
     const Slot* slot = find(host.substr(start), hash);
     if (slot->tag == 0) continue;
-    if ((slot->ref & (start == 0 ? EXACT : SUBDOMAINS)) != 0) return true;
+    (start == 0 ? found.self : found.parents) |= slot->bits;
   }
-  return false;
+  return found;
 }

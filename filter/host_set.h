@@ -22,17 +22,30 @@
 
 class HostSet {
  public:
-  // What an entry covers; an entry may cover both.
+  // What an entry covers, for matches(); an entry may cover both.
   static constexpr unsigned EXACT = 1;       // the host itself
   static constexpr unsigned SUBDOMAINS = 2;  // hosts ending in "." + the host
 
   // Adds `host` (a name of at most MAX_HOST bytes; longer ones are ignored)
-  // with the parts in `covers`; adding a name again widens its entry. May
-  // throw std::bad_alloc.
-  void add(std::string_view host, unsigned covers);
+  // with `bits` (EXACT and SUBDOMAINS, or a caller's own meanings: several
+  // sets share one table and one look-up that way); adding a name again adds
+  // to its bits. May throw std::bad_alloc.
+  void add(std::string_view host, unsigned bits);
 
-  // Whether some entry covers `host`.
-  bool matches(std::string_view host) const;
+  // The bits of the entry for `host` itself, and those of the entries for
+  // its parent domains together (none for an address literal).
+  struct Found {
+    unsigned self = 0;
+    unsigned parents = 0;
+  };
+  Found find_all(std::string_view host) const;
+
+  // Whether some entry covers `host`: its own with EXACT, or a parent
+  // domain's with SUBDOMAINS.
+  bool matches(std::string_view host) const {
+    const Found found = find_all(host);
+    return (found.self & EXACT) != 0 || (found.parents & SUBDOMAINS) != 0;
+  }
 
   // Gives back the room kept for further names; call once all are added.
   void shrink_to_fit();
@@ -46,8 +59,9 @@ class HostSet {
 
  private:
   struct Slot {
-    std::uint32_t tag = 0;  // high bits of the hash, never 0 in a used slot
-    std::uint32_t ref = 0;  // arena offset << 2 | covers
+    std::uint32_t tag = 0;     // high bits of the hash, never 0 in a used slot
+    std::uint32_t offset = 0;  // of the name in the arena
+    std::uint32_t bits = 0;
   };
 
   void grow();

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <functional>
 #include <new>
+#include <optional>
+#include <utility>
 
 #include "filter/rule_index.h"
 #include "platform/files.h"
@@ -33,11 +35,11 @@ bool is_lower_host_char(char c) {
 // name alone (that host, byte for byte, as the rule language compares it), or
 // ">." and a host name (the hosts that end in "." and it). False for any
 // other text, which stays a general rule.
-bool add_host_rule(std::string_view text, HostSet& hosts) {
-  unsigned covers = HostSet::EXACT;
+bool add_host_rule(std::string_view text, HostSet& hosts, unsigned kind) {
+  unsigned covers = kind * HostSet::EXACT;
   if (text.size() > 2 && text[0] == '>' && text[1] == '.') {
     text.remove_prefix(2);
-    covers = HostSet::SUBDOMAINS;
+    covers = kind * HostSet::SUBDOMAINS;
   }
   if (text.empty() || text.size() > HostSet::MAX_HOST || text.front() == '.' ||
       text.back() == '.') {
@@ -78,6 +80,40 @@ void SubdomainPaths::add(std::string_view host_and_path) {
   by_host_[text.substr(0, slash)].push_back(text.substr(slash));
 }
 
+void PageExceptions::add(std::string_view host, std::string_view sites) {
+  if (host.empty() || sites.empty()) return;
+  auto found = sites_by_host_.find(host);
+  if (found == sites_by_host_.end()) {
+    found = sites_by_host_.emplace(hosts_.emplace_back(host), std::string()).first;
+  }
+  std::string& all = found->second;
+  if (!all.empty()) all += '|';
+  all += sites;
+}
+
+bool PageExceptions::matches(std::string_view host, std::string_view page) const {
+  if (sites_by_host_.empty()) return false;
+  for (std::size_t start = 0; start != std::string_view::npos;) {
+    if (auto found = sites_by_host_.find(host.substr(start)); found != sites_by_host_.end()) {
+      if (page.empty()) return true;
+      std::string_view sites = found->second;
+      while (!sites.empty()) {
+        const std::size_t bar = sites.find('|');
+        const std::string_view site = sites.substr(0, bar);
+        if (page == site ||
+            (page.size() > site.size() && page[page.size() - site.size() - 1] == '.' &&
+             page.substr(page.size() - site.size()) == site)) {
+          return true;
+        }
+        sites.remove_prefix(bar == std::string_view::npos ? sites.size() : bar + 1);
+      }
+    }
+    const std::size_t dot = host.find('.', start);
+    start = dot == std::string_view::npos ? dot : dot + 1;
+  }
+  return false;
+}
+
 bool SubdomainPaths::matches(std::string_view host, std::string_view path) const {
   for (std::size_t dot = host.find('.'); dot != std::string_view::npos;
        dot = host.find('.', dot + 1)) {
@@ -110,9 +146,15 @@ class ListBuilder {
   std::shared_ptr<const ImportedList> finish(std::string name, std::uint64_t digest = 0) {
     list_->name = std::move(name);
     list_->source_digest = digest;
-    list_->block_hosts.shrink_to_fit();
-    list_->third_party_hosts.shrink_to_fit();
-    list_->exception_hosts.shrink_to_fit();
+    const std::pair<const SubdomainPaths*, unsigned> paths[] = {
+        {&list_->block_subdomains, ImportedList::BLOCKING_PATHS},
+        {&list_->third_party_subdomains, ImportedList::THIRD_PARTY_PATHS},
+        {&list_->exception_subdomains, ImportedList::EXCEPTION_PATHS}};
+    for (const auto& kind : paths) {
+      const unsigned bit = kind.second;
+      kind.first->for_each_host([&](std::string_view host) { list_->hosts.add(host, bit); });
+    }
+    list_->hosts.shrink_to_fit();
     list_->block = index_of(block_);
     list_->third_party = index_of(third_party_);
     list_->exceptions = index_of(exceptions_);
@@ -121,14 +163,22 @@ class ListBuilder {
 
  private:
   void add_line(std::string_view line) {
+    if (line.size() > 3 && line.substr(0, 3) == "#@H") {
+      const std::size_t space = line.find(' ');
+      if (space != std::string_view::npos) {
+        list_->page_exceptions.add(line.substr(3, space - 3), line.substr(space + 1));
+        ++list_->rule_lines;
+      }
+      return;
+    }
     std::vector<AdRule>* into = &block_;
     SubdomainPaths* subdomains = &list_->block_subdomains;
-    HostSet* hosts = &list_->block_hosts;
+    unsigned kind = ImportedList::BLOCKING;
     if (line.size() >= 2 && line[0] == '#' && (line[1] == '@' || line[1] == '3')) {
       const bool exception = line[1] == '@';
       into = exception ? &exceptions_ : &third_party_;
       subdomains = exception ? &list_->exception_subdomains : &list_->third_party_subdomains;
-      hosts = exception ? &list_->exception_hosts : &list_->third_party_hosts;
+      kind = exception ? ImportedList::EXCEPTION : ImportedList::THIRD_PARTY;
       line.remove_prefix(2);
     } else if (line.size() >= 2 && line[0] == '#' && line[1] == 'S') {
       line.remove_prefix(1);
@@ -139,7 +189,7 @@ class ListBuilder {
     }
     if (line.empty() || !is_list_rule_kind(line[0])) return;
     ++list_->rule_lines;
-    if (line[0] == 'A' && add_host_rule(line.substr(1), *hosts)) return;
+    if (line[0] == 'A' && add_host_rule(line.substr(1), list_->hosts, kind)) return;
     into->push_back(AdRule{std::string(line.substr(1)), line[0]});
   }
 
@@ -159,7 +209,7 @@ std::shared_ptr<const ImportedList> parse_imported_list(std::string name, std::s
 
 Verdict imported_lists_verdict(const std::vector<std::shared_ptr<const ImportedList>>& lists,
                                const char* host, std::size_t host_size, const char* path,
-                               std::size_t path_size, RequestParty party) {
+                               std::size_t path_size, RequestParty party, std::string_view page) {
   // The host as the lists' rules see it (see the header); a name too long for
   // any host is left as it is.
   char folded[HostSet::MAX_HOST + 1];
@@ -176,15 +226,24 @@ Verdict imported_lists_verdict(const std::vector<std::shared_ptr<const ImportedL
   std::string_view p(path, path_size);
   const bool third = party != RequestParty::FIRST_PARTY;
   for (const auto& list : lists) {
-    bool blocked = list->block_hosts.matches(h) ||
+    const HostSet::Found found = list->hosts.find_all(h);
+    auto covers = [&](unsigned kind) {
+      return (found.self & kind * HostSet::EXACT) != 0 ||
+             (found.parents & kind * HostSet::SUBDOMAINS) != 0;
+    };
+    bool blocked = covers(ImportedList::BLOCKING) ||
                    matches(list->block, host, host_size, path, path_size) ||
-                   list->block_subdomains.matches(h, p) ||
-                   (third && (list->third_party_hosts.matches(h) ||
+                   ((found.parents & ImportedList::BLOCKING_PATHS) != 0 &&
+                    list->block_subdomains.matches(h, p)) ||
+                   (third && (covers(ImportedList::THIRD_PARTY) ||
                               matches(list->third_party, host, host_size, path, path_size) ||
-                              list->third_party_subdomains.matches(h, p)));
-    if (blocked && !list->exception_hosts.matches(h) &&
+                              ((found.parents & ImportedList::THIRD_PARTY_PATHS) != 0 &&
+                               list->third_party_subdomains.matches(h, p))));
+    if (blocked && !covers(ImportedList::EXCEPTION) &&
+        !list->page_exceptions.matches(h, party == RequestParty::UNKNOWN ? "" : page) &&
         !matches(list->exceptions, host, host_size, path, path_size) &&
-        !list->exception_subdomains.matches(h, p)) {
+        !((found.parents & ImportedList::EXCEPTION_PATHS) != 0 &&
+          list->exception_subdomains.matches(h, p))) {
       return VERDICT_BLOCK;
     }
   }
@@ -240,7 +299,10 @@ bool is_third_party(std::string_view host, std::string_view referer_host) {
   return site_of(host) != site_of(referer_host);
 }
 
-RequestParty party_from_headers(std::string_view head, std::string_view host) {
+namespace {
+
+// The value of the request's Referer header; nothing without one.
+std::optional<std::string_view> referer_of(std::string_view head) {
   std::size_t end = head.find("\r\n\r\n");
   if (end != std::string_view::npos) head = head.substr(0, end + 2);
   static constexpr std::string_view NAME = "\nreferer:";
@@ -255,16 +317,35 @@ RequestParty party_from_headers(std::string_view head, std::string_view host) {
     }
     if (!same) continue;
     std::string_view value = head.substr(at + NAME.size());
-    value = value.substr(0, value.find_first_of("\r\n"));
-    std::size_t scheme = value.find("://");
-    if (scheme == std::string_view::npos) return RequestParty::THIRD_PARTY;
-    value.remove_prefix(scheme + 3);
-    std::string_view referer_host = value.substr(0, value.find_first_of(":/?#"));
-    if (std::size_t at_sign = referer_host.rfind('@'); at_sign != std::string_view::npos) {
-      referer_host.remove_prefix(at_sign + 1);
-    }
-    return is_third_party(host, referer_host) ? RequestParty::THIRD_PARTY
-                                              : RequestParty::FIRST_PARTY;
+    return value.substr(0, value.find_first_of("\r\n"));
   }
-  return RequestParty::FIRST_PARTY;
+  return std::nullopt;
+}
+
+// The host a Referer value names; empty when it names none.
+std::string_view host_of_referer(std::string_view value) {
+  std::size_t scheme = value.find("://");
+  if (scheme == std::string_view::npos) return {};
+  value.remove_prefix(scheme + 3);
+  std::string_view referer_host = value.substr(0, value.find_first_of(":/?#"));
+  if (std::size_t at_sign = referer_host.rfind('@'); at_sign != std::string_view::npos) {
+    referer_host.remove_prefix(at_sign + 1);
+  }
+  while (!referer_host.empty() && referer_host.front() == ' ') referer_host.remove_prefix(1);
+  return referer_host;
+}
+
+}  // namespace
+
+RequestParty party_from_headers(std::string_view head, std::string_view host) {
+  const std::optional<std::string_view> referer = referer_of(head);
+  if (!referer) return RequestParty::FIRST_PARTY;
+  const std::string_view referer_host = host_of_referer(*referer);
+  if (referer_host.empty()) return RequestParty::THIRD_PARTY;
+  return is_third_party(host, referer_host) ? RequestParty::THIRD_PARTY : RequestParty::FIRST_PARTY;
+}
+
+std::string_view page_from_headers(std::string_view head, std::string_view host) {
+  const std::optional<std::string_view> referer = referer_of(head);
+  return referer ? host_of_referer(*referer) : host;
 }

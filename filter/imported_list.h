@@ -12,6 +12,10 @@
 //   "#S" + host + path a rule for the subdomains of host: the request's host
 //                      ends in "." + host and its path starts with path
 //                      (also "#@S..." and "#3S...")
+//   "#@H" + host + " " + sites
+//                      an exception for host and its subdomains on the pages
+//                      of the sites ("a.example|b.example", each with its
+//                      subdomains), and wherever the page is unknown
 // The user's own rules are asked first; the lists only ever block. A host
 // name is the same host in any letter case and with one trailing dot, so the
 // lists' rules see the request's host in lower case without that dot.
@@ -54,6 +58,11 @@ class SubdomainPaths {
   SubdomainPaths& operator=(const SubdomainPaths&) = delete;
   void add(std::string_view host_and_path);
   bool empty() const { return by_host_.empty(); }
+  // Each name entered; in no particular order.
+  template <class Visit>
+  void for_each_host(Visit visit) const {
+    for (const auto& entry : by_host_) visit(entry.first);
+  }
   // Whether some entry's host is a parent domain of `host` (not `host`
   // itself) and its path begins `path`.
   bool matches(std::string_view host, std::string_view path) const;
@@ -63,16 +72,39 @@ class SubdomainPaths {
   std::unordered_map<std::string_view, std::vector<std::string_view>> by_host_;
 };
 
+// Exceptions for a host and its subdomains on the pages of some sites ("#@H"
+// lines).
+class PageExceptions {
+ public:
+  PageExceptions() = default;
+  PageExceptions(const PageExceptions&) = delete;
+  PageExceptions& operator=(const PageExceptions&) = delete;
+  void add(std::string_view host, std::string_view sites);
+  bool empty() const { return sites_by_host_.empty(); }
+  // Whether an entry for `host` (folded) or a parent domain of it holds on
+  // `page` (the host of the page that made the request; empty: unknown).
+  bool matches(std::string_view host, std::string_view page) const;
+
+ private:
+  std::deque<std::string> hosts_;  // owns what the map's keys point to (never move)
+  std::unordered_map<std::string_view, std::string> sites_by_host_;  // "|"-separated
+};
+
 struct ImportedList {
   std::string name;
   // The whole-host rules: "A" + a host name (that host) and "A>." + a host
   // name (its subdomains), the bulk of every list, kept compact.
-  HostSet block_hosts;
-  HostSet third_party_hosts;
-  HostSet exception_hosts;
+  // One table for the three kinds, so that a request's host is looked up
+  // once: bits of kind k are k * EXACT (the host) and k * SUBDOMAINS (its
+  // subdomains), with BLOCKING, THIRD_PARTY and EXCEPTION as k; the bits
+  // *_PATHS say that the SubdomainPaths of that kind hold the name.
+  HostSet hosts;
+  static constexpr unsigned BLOCKING = 1, THIRD_PARTY = 4, EXCEPTION = 16;
+  static constexpr unsigned BLOCKING_PATHS = 64, THIRD_PARTY_PATHS = 128, EXCEPTION_PATHS = 256;
   SubdomainPaths block_subdomains;
   SubdomainPaths third_party_subdomains;
   SubdomainPaths exception_subdomains;
+  PageExceptions page_exceptions;
   std::shared_ptr<const RuleIndex> block;        // null when the list has none
   std::shared_ptr<const RuleIndex> third_party;  // for THIRD_PARTY and UNKNOWN requests
   std::shared_ptr<const RuleIndex> exceptions;
@@ -87,10 +119,12 @@ struct ImportedList {
 std::shared_ptr<const ImportedList> parse_imported_list(std::string name, std::string_view text);
 
 // VERDICT_BLOCK when some list blocks the request and none of that list's
-// exceptions matches it; VERDICT_PASS otherwise.
+// exceptions matches it; VERDICT_PASS otherwise. `page`: the host of the page
+// that made the request (party_from_headers tells it), empty when unknown.
 Verdict imported_lists_verdict(const std::vector<std::shared_ptr<const ImportedList>>& lists,
                                const char* host, std::size_t host_size, const char* path,
-                               std::size_t path_size, RequestParty party);
+                               std::size_t path_size, RequestParty party,
+                               std::string_view page = {});
 
 // Reads every "*.ini" of IMPORTED_LISTS_DIR (in the current directory) in
 // name order, all into one ImportedList (so exceptions apply across lists).
@@ -110,3 +144,8 @@ bool is_third_party(std::string_view host, std::string_view referer_host);
 // The party of a plain request from its head (request line and header
 // lines): by the host of its Referer header; FIRST_PARTY without one.
 RequestParty party_from_headers(std::string_view request_head, std::string_view host);
+
+// The host of the page that made a plain request: its Referer's host, or
+// `host` itself without a Referer (a page the user opened). A view into one
+// of the two.
+std::string_view page_from_headers(std::string_view request_head, std::string_view host);

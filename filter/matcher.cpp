@@ -77,7 +77,7 @@ Verdict first_rule_verdict(const RuleList& rules, const char* host, const char* 
 }
 
 Verdict match_request_in(const RuleList& rules, const char* host, const char* path,
-                         RequestParty party) {
+                         RequestParty party, std::string_view page) {
   if (std::strcmp(host, RELOAD_HOST) == 0) return VERDICT_RELOAD;
   if (blocking_off.load(std::memory_order_relaxed) == 1) return VERDICT_PASS;
   std::size_t host_size = std::strlen(host);
@@ -97,5 +97,5 @@ Verdict match_request_in(const RuleList& rules, const char* host, const char* pa
                                      : first_rule_verdict_linear(rules, host, path);
   }
   if (verdict != VERDICT_PASS || rules.imported.empty()) return verdict;
-  return imported_lists_verdict(rules.imported, host, host_size, path, path_size, party);
+  return imported_lists_verdict(rules.imported, host, host_size, path, path_size, party, page);
 }

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <string>
+#include <string_view>
 
 #include "filter/imported_list.h"
 #include "filter/verdict.h"
@@ -33,7 +34,7 @@ struct RuleList;
 // imported lists are asked after the user's rules, and also for the site
 // roots and pages that the user's rules never block.
 Verdict match_request_in(const RuleList& rules, const char* host, const char* path,
-                         RequestParty party = RequestParty::UNKNOWN);
+                         RequestParty party = RequestParty::UNKNOWN, std::string_view page = {});
 
 // The rule walk alone, without the fixed tests before it: the verdict of the
 // first rule of kind A, F, U or N (in list order) whose test holds, or

@@ -11,8 +11,9 @@ Verdict match_request(const char* host, const char* path) {
   return match_request_in(current_rules(), host, path);
 }
 
-Verdict match_request_from(const char* host, const char* path, RequestParty party) {
-  return match_request_in(current_rules(), host, path, party);
+Verdict match_request_from(const char* host, const char* path, RequestParty party,
+                           std::string_view page) {
+  return match_request_in(current_rules(), host, path, party, page);
 }
 
 void neutralise_popups_in(const RuleList& rules, char* piece, const char* host) {

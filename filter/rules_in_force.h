@@ -3,6 +3,8 @@
 // of threads: each call reads one published list.
 #pragma once
 
+#include <string_view>
+
 #include "filter/imported_list.h"
 #include "filter/verdict.h"
 
@@ -14,8 +16,10 @@ struct RuleList;
 Verdict match_request(const char* host, const char* path);
 // The same for a request whose party is known: rules of imported lists that
 // are limited to third-party requests apply unless it is a first-party one
-// (match_request: UNKNOWN).
-Verdict match_request_from(const char* host, const char* path, RequestParty party);
+// (match_request: UNKNOWN). `page`: the host of the page that made it
+// (page_from_headers), for the lists' exceptions limited to some sites.
+Verdict match_request_from(const char* host, const char* path, RequestParty party,
+                           std::string_view page = {});
 
 // Neutralises a reply piece (filter/popup_neutraliser.h) and logs one
 // "Blocked Popup: <host>" line per overwritten occurrence. piece: the reply

@@ -24,6 +24,17 @@ constexpr std::size_t LINES_PROBED = 16;
 
 void check_line(std::string_view line) {
   std::string_view rule = line;
+  // An exception for pages of some sites: a host, one blank, the sites.
+  if (rule.substr(0, 3) == "#@H") {
+    const std::size_t blank = rule.find(' ');
+    FUZZ_CHECK(blank > 3 && blank != std::string_view::npos && blank + 1 < rule.size());
+    FUZZ_CHECK(rule.find(' ', blank + 1) == std::string_view::npos);
+    FUZZ_CHECK(rule.size() <= adlists::MAX_RULE_TEXT);
+    for (char c : rule.substr(blank + 1)) FUZZ_CHECK(c != '~');
+    rule = rule.substr(0, blank);
+    for (char c : rule) FUZZ_CHECK(c > 0x20 && c < 0x7f);
+    return;
+  }
   if (rule.size() >= 2 && rule[0] == '#') {
     FUZZ_CHECK(rule[1] == '@' || rule[1] == '3' || rule[1] == 'S');
     rule.remove_prefix(rule[1] == 'S' ? 1 : 2);
@@ -74,6 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i < LINES_PROBED && !rest.empty(); ++i) {
     std::string line(rest.substr(0, rest.find('\n')));
     rest.remove_prefix(line.size() + 1);
+    if (line.compare(0, 3, "#@H") == 0) line = "A" + line.substr(3, line.find(' ') - 3);
     std::size_t kind_at = line[0] != '#' ? 0 : line[1] == 'S' ? 1 : 2;
     std::string body = line.substr(kind_at + 1);
     if (!body.empty() && (body[0] == '<' || body[0] == '>' || body[0] == '$')) body.erase(0, 1);
@@ -82,9 +94,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string path = slash == std::string::npos ? "/x.gif" : body.substr(slash);
     for (RequestParty party :
          {RequestParty::UNKNOWN, RequestParty::FIRST_PARTY, RequestParty::THIRD_PARTY}) {
-      const Verdict verdict =
-          imported_lists_verdict(lists, host.data(), host.size(), path.data(), path.size(), party);
-      FUZZ_CHECK(verdict == VERDICT_PASS || verdict == VERDICT_BLOCK);
+      for (std::string_view page : {std::string_view(), std::string_view(host)}) {
+        const Verdict verdict = imported_lists_verdict(lists, host.data(), host.size(), path.data(),
+                                                       path.size(), party, page);
+        FUZZ_CHECK(verdict == VERDICT_PASS || verdict == VERDICT_BLOCK);
+      }
     }
   }
   return 0;
