@@ -110,10 +110,9 @@ bool add_imported_lists(RuleList& list, const RuleList& previous) {
 // used aside goes back to the system rather than staying with the thread
 // that happened to reload.
 void publish(std::shared_ptr<RuleList> list, std::shared_ptr<const RuleList> old) {
+  // The calling thread's own reader keeps the old list until its next
+  // current_rules(): a reference it took before stays valid, as promised.
   rules_in_force().publish(std::move(list));
-  // This thread's own reader moves on too (it held the old list for the
-  // request that asked for the reload).
-  current_rules();
   old.reset();
   platform::release_free_memory();
 }
