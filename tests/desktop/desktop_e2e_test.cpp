@@ -31,10 +31,24 @@ bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
+// Longest a display tool may take.
+constexpr int TOOL_TIMEOUT_SECONDS = 30;
+
+// `text` for use inside single quotes of a shell command.
+std::string quoted(const std::string& text) {
+  std::string out;
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out;
+}
+
 // Runs a command of the display's tools; its standard output, or nullopt
 // when it failed.
 std::optional<std::string> tool(const std::string& command) {
-  FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
+  // Bounded: an X client can wait on a server that never answers.
+  FILE* pipe = popen(("timeout " + std::to_string(TOOL_TIMEOUT_SECONDS) + " sh -c '" +
+                      quoted(command) + "' 2>/dev/null")
+                         .c_str(),
+                     "r");
   if (pipe == nullptr) return std::nullopt;
   std::string out;
   char chunk[4096];
