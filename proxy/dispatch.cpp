@@ -27,7 +27,6 @@
 #include "proxy/canned_responses.h"
 #include "proxy/inspection.h"
 #include "proxy/request_line.h"
-#include "proxy/session.h"
 #include "settings/activity_log.h"
 #include "settings/upstream_proxy.h"
 #include "setupweb/router.h"

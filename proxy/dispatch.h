@@ -13,6 +13,10 @@
 
 typedef struct ssl_st SSL;
 
+// A session ends after this long without a byte from either side; a write
+// to a side that takes nothing for as long fails.
+constexpr int SESSION_IDLE_TIMEOUT_SECONDS = 300;
+
 // Capacity of the session's host buffers.
 constexpr std::size_t HOST_BUFFER_SIZE = 32768;
 

@@ -7,7 +7,6 @@
 
 #include "platform/winsock.h"
 
-constexpr int SESSION_IDLE_TIMEOUT_SECONDS = 300;
 // The receive buffer: PIECE_SIZE bytes of data and room for a zero after them.
 constexpr std::size_t PIECE_SIZE = 32768;
 // Replies from upstream are read at most this many bytes at a time.
