@@ -10,8 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "filter/imported_list.h"
-
 // Longest piece of a line read at once; a longer line continues as the next
 // line. A rule text is therefore at most DEFINITION_PIECE_SIZE - 1 characters.
 constexpr std::size_t DEFINITION_PIECE_SIZE = 253;
@@ -21,6 +19,7 @@ struct AdRule {
   char kind;         // 'A', 'F', 'L', 'N', 'O' or 'U'
 };
 
+struct ImportedList;
 class RuleIndex;
 
 struct RuleList {

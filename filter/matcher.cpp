@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "filter/ad_rule.h"
+#include "filter/imported_list.h"
 #include "filter/rule_index.h"
 #include "filter/split_text.h"
 #include "text/text_helpers.h"
