@@ -9,6 +9,13 @@
 #include <chrono>
 
 namespace certauth {
+
+bool keep_tls_library_until_exit() {
+  return OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT | OPENSSL_INIT_LOAD_SSL_STRINGS |
+                              OPENSSL_INIT_LOAD_CRYPTO_STRINGS,
+                          nullptr) == 1;
+}
+
 namespace {
 
 // Waits for the socket under `ssl` as its last result asks; false on a

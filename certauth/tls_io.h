@@ -11,6 +11,12 @@
 
 namespace certauth {
 
+// Initialises OpenSSL so that it never tears its global state down at exit:
+// session threads may still be inside a TLS call while exit runs. Call it
+// first thing in main, before anything else (libcurl too) starts OpenSSL;
+// false when OpenSSL could not be initialised.
+bool keep_tls_library_until_exit();
+
 // Makes `fd` non-blocking; false on failure.
 bool make_non_blocking(int fd);
 

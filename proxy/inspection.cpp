@@ -15,12 +15,27 @@
 
 namespace {
 
-std::mutex state_mutex;
-std::shared_ptr<const InspectionState> state_in_force = std::make_shared<InspectionState>();
+// The published snapshot and the remembered hosts. Made on first use and
+// never destroyed: session threads and the proxy thread may still read or
+// replace them while exit runs the static destructors.
+struct Published {
+  std::mutex mutex;
+  std::shared_ptr<const InspectionState> state = std::make_shared<InspectionState>();
+};
+Published& published() {
+  static Published* const instance = new Published;
+  return *instance;
+}
 
-std::mutex remembered_mutex;
-bool remembered_loaded = false;
-std::set<std::string> remembered;
+struct Remembered {
+  std::mutex mutex;
+  bool loaded = false;
+  std::set<std::string> hosts;
+};
+Remembered& remembered_hosts() {
+  static Remembered* const instance = new Remembered;
+  return *instance;
+}
 
 std::string lower(std::string_view text) {
   std::string out(text);
@@ -40,15 +55,15 @@ std::string remembered_path() {
   return certauth::authority_directory() + "/" + REMEMBERED_HOSTS_FILE;
 }
 
-// Loads the remembered hosts once; the caller holds remembered_mutex.
-void load_remembered() {
-  if (remembered_loaded) return;
-  remembered_loaded = true;
+// Loads the remembered hosts once; the caller holds their mutex.
+void load_remembered(Remembered& remembered) {
+  if (remembered.loaded) return;
+  remembered.loaded = true;
   std::ifstream in(remembered_path());
   std::string line;
-  while (std::getline(in, line) && remembered.size() < REMEMBERED_HOSTS_LIMIT) {
+  while (std::getline(in, line) && remembered.hosts.size() < REMEMBERED_HOSTS_LIMIT) {
     const std::string_view host = trimmed(line);
-    if (!host.empty()) remembered.insert(lower(host));
+    if (!host.empty()) remembered.hosts.insert(lower(host));
   }
 }
 
@@ -119,13 +134,16 @@ bool HostSuffixes::matches(std::string_view host_text) const {
 }
 
 std::shared_ptr<const InspectionState> current_inspection() {
-  std::lock_guard lock(state_mutex);
-  return state_in_force;
+  Published& in_force = published();
+  std::lock_guard lock(in_force.mutex);
+  return in_force.state;
 }
 
 void publish_inspection(std::shared_ptr<const InspectionState> state) {
-  std::lock_guard lock(state_mutex);
-  state_in_force = std::move(state);
+  Published& in_force = published();
+  std::lock_guard lock(in_force.mutex);
+  // The old snapshot is let go after the lock, by whoever holds it last.
+  state.swap(in_force.state);
 }
 
 void reload_inspection() {
@@ -156,18 +174,20 @@ void reload_inspection() {
 
 bool passes_through(const InspectionState& state, std::string_view host) {
   if (state.pass_through.matches(host)) return true;
-  std::lock_guard lock(remembered_mutex);
-  load_remembered();
-  return remembered.count(lower(host)) != 0;
+  Remembered& remembered = remembered_hosts();
+  std::lock_guard lock(remembered.mutex);
+  load_remembered(remembered);
+  return remembered.hosts.count(lower(host)) != 0;
 }
 
 void remember_client_certificate_host(std::string_view host) {
-  std::lock_guard lock(remembered_mutex);
-  load_remembered();
-  if (remembered.size() >= REMEMBERED_HOSTS_LIMIT) return;
-  if (!remembered.insert(lower(host)).second) return;
+  Remembered& remembered = remembered_hosts();
+  std::lock_guard lock(remembered.mutex);
+  load_remembered(remembered);
+  if (remembered.hosts.size() >= REMEMBERED_HOSTS_LIMIT) return;
+  if (!remembered.hosts.insert(lower(host)).second) return;
   std::string text;
-  for (const std::string& name : remembered) text += name + "\n";
+  for (const std::string& name : remembered.hosts) text += name + "\n";
   std::string error;
   if (!certauth::replace_private_file(remembered_path(), text, &error)) {
     log_activity("ERROR:\t*****Cannot store %s: %s*****", remembered_path().c_str(), error.c_str());

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "certauth/tls_io.h"
 #include "platform/desktop.h"
 #include "platform/desktop_socket.h"
 #include "platform/process.h"
@@ -16,6 +17,9 @@
 #include "tray/resources.h"
 
 int main(int argc, char** argv) {
+  // Before libcurl or inspection start OpenSSL. A failure shows later, where
+  // inspection says why it is off.
+  certauth::keep_tls_library_until_exit();
   platform::init_process();
   platform::close_windows_on_stop_signals();
   // A damaged registry is started anew; the log says so even while it is
