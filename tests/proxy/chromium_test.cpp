@@ -2,62 +2,19 @@
 // local origin whose images come from a host that a rule blocks. The proxy
 // answers that host itself (it is never resolved), so the images arrive as the
 // 8 by 8 transparent GIF, while the page's own content arrives whole.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "tests/proxy/proxy_harness.h"
-
-extern char** environ;
+#include "tests/support/headless_chromium.h"
 
 using namespace e2e;
-using namespace std::chrono_literals;
+using vmtest::CHROMIUM;
 
 namespace {
-
-constexpr char CHROMIUM[] = "/usr/bin/chromium";
-constexpr auto BROWSER_TIMEOUT = 90s;
-
-// Runs chromium with `arguments`; its standard output, or "" when it did not
-// finish in time.
-std::string run_browser(const std::vector<std::string>& arguments, const std::string& out_path) {
-  std::vector<char*> argv;
-  for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t files;
-  posix_spawn_file_actions_init(&files);
-  posix_spawn_file_actions_addopen(&files, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, CHROMIUM, &files, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&files);
-  if (spawned != 0) return "";
-  const auto deadline = std::chrono::steady_clock::now() + BROWSER_TIMEOUT;
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) != pid) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return "";
-    }
-    std::this_thread::sleep_for(50ms);
-  }
-  std::ifstream in(out_path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 TEST(Chromium, BrowsesALocalSiteWithItsAdsReplaced) {
   if (access(CHROMIUM, X_OK) != 0) GTEST_SKIP() << "chromium is not installed";
@@ -97,12 +54,9 @@ TEST(Chromium, BrowsesALocalSiteWithItsAdsReplaced) {
   const std::string profile = (machine.root() / "chromium-profile").string();
   std::filesystem::create_directories(profile);
   const std::string url = "http://127.0.0.1:" + std::to_string(origin.port()) + "/index.html";
-  const std::string dom = run_browser(
-      {CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-       "--disable-background-networking", "--disable-component-update", "--disable-sync",
-       "--proxy-server=http://127.0.0.1:8000", "--proxy-bypass-list=<-loopback>",
-       "--user-data-dir=" + profile, "--dump-dom", url},
-      (machine.root() / "dom.html").string());
+  std::vector<std::string> browser = vmtest::chromium_through_vellomar(profile);
+  browser.insert(browser.end(), {"--dump-dom", url});
+  const std::string dom = vmtest::run_browser(browser, machine.root() / "dom.html");
 
   ASSERT_FALSE(dom.empty()) << "chromium produced no page";
   EXPECT_NE(dom.find("<div id=\"result\">ad1=8x8,ad2=8x8;own=2000</div>"), std::string::npos)

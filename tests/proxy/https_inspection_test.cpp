@@ -2,13 +2,8 @@
 // trusting Vellomar's authority, and TLS origins on port 443 of loopback
 // addresses (the test's own network) whose certificates come from a test
 // authority that only the proxy trusts, through VELLOMAR_EXTRA_CA_FILE.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <sys/socket.h>
+#include <openssl/pem.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -16,8 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +20,7 @@
 #include "proxy/canned_responses.h"
 #include "settings/registry_settings.h"
 #include "tests/proxy/proxy_harness.h"
+#include "tests/support/tls_origin.h"
 
 using namespace e2e;
 using namespace std::chrono_literals;
@@ -41,102 +35,13 @@ constexpr char ORIGIN_BANNER[] = "GIF89a origin banner";
 // page's host, and a host rule that blocks every CONNECT to it.
 constexpr char RULES[] = "F/ads/banner.gif\nO<localhost\nAblocked.invalid\n";
 
-// A loopback TLS origin on port 443 answering every request on its
-// connection: the page at "/", the banner at its path, "path <path>" else.
-class TlsOrigin {
- public:
-  TlsOrigin(const char* address, X509* certificate, EVP_PKEY* key, bool ask_for_certificate)
-      : context_(SSL_CTX_new(TLS_server_method()), SSL_CTX_free) {
-    SSL_CTX_use_certificate(context_.get(), certificate);
-    SSL_CTX_use_PrivateKey(context_.get(), key);
-    if (ask_for_certificate) {
-      // Asks, but lets a client without one in.
-      SSL_CTX_set_verify(context_.get(), SSL_VERIFY_PEER, [](int, X509_STORE_CTX*) { return 1; });
-    }
-    listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    const int on = 1;
-    setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_port = htons(443);
-    inet_pton(AF_INET, address, &where.sin_addr);
-    listening_ = bind(listen_fd_, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0 &&
-                 listen(listen_fd_, 16) == 0;
-    if (listening_) acceptor_ = std::thread([this] { accept_loop(); });
-  }
-  ~TlsOrigin() {
-    shutdown(listen_fd_, SHUT_RDWR);
-    close(listen_fd_);
-    if (acceptor_.joinable()) acceptor_.join();
-    std::vector<std::thread> threads;
-    {
-      std::lock_guard lock(mutex_);
-      for (int fd : open_) shutdown(fd, SHUT_RDWR);
-      threads.swap(threads_);
-    }
-    for (std::thread& t : threads) t.join();
-  }
-  bool listening() const { return listening_; }
-  std::vector<std::string> paths() const {
-    std::lock_guard lock(mutex_);
-    return paths_;
-  }
-
- private:
-  void accept_loop() {
-    for (;;) {
-      const int fd = accept(listen_fd_, nullptr, nullptr);
-      if (fd < 0) return;
-      std::lock_guard lock(mutex_);
-      open_.insert(fd);
-      threads_.emplace_back([this, fd] { serve(fd); });
-    }
-  }
-  void serve(int fd) {
-    SSL* ssl = SSL_new(context_.get());
-    SSL_set_fd(ssl, fd);
-    std::string pending;
-    char buffer[4096];
-    if (SSL_accept(ssl) == 1) {
-      for (;;) {
-        const std::size_t end = pending.find("\r\n\r\n");
-        if (end == std::string::npos) {
-          const int got = SSL_read(ssl, buffer, sizeof buffer);
-          if (got <= 0) break;
-          pending.append(buffer, got);
-          continue;
-        }
-        const std::string head = pending.substr(0, end);
-        pending.erase(0, end + 4);
-        const std::size_t blank = head.find(' ');
-        const std::string path = head.substr(blank + 1, head.find(' ', blank + 1) - blank - 1);
-        {
-          std::lock_guard lock(mutex_);
-          paths_.push_back(path);
-        }
-        const std::string body = path == "/"                 ? PAGE
-                                 : path == "/ads/banner.gif" ? ORIGIN_BANNER
-                                                             : "path " + path;
-        const std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
-                                  std::to_string(body.size()) + "\r\n\r\n" + body;
-        if (SSL_write(ssl, reply.data(), static_cast<int>(reply.size())) <= 0) break;
-      }
-    }
-    SSL_free(ssl);
-    std::lock_guard lock(mutex_);
-    open_.erase(fd);
-    close(fd);
-  }
-
-  std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context_;
-  int listen_fd_ = -1;
-  bool listening_ = false;
-  std::thread acceptor_;
-  mutable std::mutex mutex_;
-  std::set<int> open_;
-  std::vector<std::thread> threads_;
-  std::vector<std::string> paths_;
-};
+// What every origin answers: the page at "/", the banner at its path,
+// "path <path>" else.
+vmtest::OriginReply answer(const std::string& path) {
+  if (path == "/") return {"text/html", PAGE};
+  if (path == "/ads/banner.gif") return {"text/html", ORIGIN_BANNER};
+  return {"text/html", "path " + path};
+}
 
 struct CurlResult {
   int status = -1;
@@ -159,24 +64,6 @@ CurlResult curl(const std::string& url, const std::string& ca_file, bool through
   return result;
 }
 
-void write_pem(const std::string& path, X509* certificate) {
-  FILE* file = fopen(path.c_str(), "w");
-  PEM_write_X509(file, certificate);
-  fclose(file);
-}
-
-// An authority made in its own folder, for the origins' certificates.
-std::shared_ptr<const certauth::LoadedAuthority> make_test_authority(
-    const std::filesystem::path& folder) {
-  const std::string saved = std::getenv("VELLOMAR_PREFIX");
-  setenv("VELLOMAR_PREFIX", folder.c_str(), 1);
-  std::string error;
-  certauth::create_authority(&error);
-  auto authority = certauth::load_authority(&error);
-  setenv("VELLOMAR_PREFIX", saved.c_str(), 1);
-  return authority;
-}
-
 // A copy of `leaf` that expired yesterday, signed again by `authority`.
 X509* expired_copy(const certauth::Leaf& leaf, const certauth::LoadedAuthority& authority) {
   X509* copy = X509_dup(leaf.certificate.get());
@@ -192,11 +79,11 @@ class HttpsInspectionTest : public testing::Test {
     // An origin writing to a connection the proxy closed must not end the test.
     signal(SIGPIPE, SIG_IGN);
     machine_ = new ProxyMachine();
-    test_ca_ = make_test_authority(machine_->root() / "test-ca");
-    other_ca_ = make_test_authority(machine_->root() / "other-ca");
+    test_ca_ = vmtest::make_test_authority(machine_->root() / "test-ca");
+    other_ca_ = vmtest::make_test_authority(machine_->root() / "other-ca");
     ASSERT_TRUE(test_ca_ && other_ca_);
     test_ca_file_ = (machine_->root() / "test-ca.pem").string();
-    write_pem(test_ca_file_, test_ca_->certificate.get());
+    vmtest::write_pem(test_ca_file_, test_ca_->certificate.get());
     setenv("VELLOMAR_EXTRA_CA_FILE", test_ca_file_.c_str(), 1);
 
     certauth::LeafCache test_leaves(test_ca_), other_leaves(other_ca_);
@@ -208,19 +95,18 @@ class HttpsInspectionTest : public testing::Test {
     auto passed = test_leaves.mint("127.0.0.6");
     auto asking = test_leaves.mint("127.0.0.7");
     EVP_PKEY* key = good_->key.get();
-    origins_.push_back(
-        std::make_unique<TlsOrigin>("127.0.0.1", good_->certificate.get(), key, false));
-    origins_.push_back(std::make_unique<TlsOrigin>("127.0.0.2", expired_certificate_, key, false));
-    origins_.push_back(std::make_unique<TlsOrigin>("127.0.0.3", unknown->certificate.get(),
-                                                   unknown->key.get(), false));
-    origins_.push_back(std::make_unique<TlsOrigin>("127.0.0.4", other_ca_->certificate.get(),
-                                                   other_ca_->key.get(), false));
-    origins_.push_back(
-        std::make_unique<TlsOrigin>("127.0.0.5", wrong_host->certificate.get(), key, false));
-    origins_.push_back(
-        std::make_unique<TlsOrigin>("127.0.0.6", passed->certificate.get(), key, false));
-    origins_.push_back(
-        std::make_unique<TlsOrigin>("127.0.0.7", asking->certificate.get(), key, true));
+    const auto serve = [](const char* address, X509* certificate, EVP_PKEY* with_key,
+                          bool ask_for_certificate = false) {
+      origins_.push_back(std::make_unique<vmtest::TlsOrigin>(address, certificate, with_key, answer,
+                                                             ask_for_certificate));
+    };
+    serve("127.0.0.1", good_->certificate.get(), key);
+    serve("127.0.0.2", expired_certificate_, key);
+    serve("127.0.0.3", unknown->certificate.get(), unknown->key.get());
+    serve("127.0.0.4", other_ca_->certificate.get(), other_ca_->key.get());
+    serve("127.0.0.5", wrong_host->certificate.get(), key);
+    serve("127.0.0.6", passed->certificate.get(), key);
+    serve("127.0.0.7", asking->certificate.get(), key, true);
     kept_leaves_ = {expired, unknown, wrong_host, passed, asking};
 
     std::string error;
@@ -269,7 +155,7 @@ class HttpsInspectionTest : public testing::Test {
   static inline std::shared_ptr<const certauth::Leaf> good_;
   static inline std::vector<std::shared_ptr<const certauth::Leaf>> kept_leaves_;
   static inline X509* expired_certificate_ = nullptr;
-  static inline std::vector<std::unique_ptr<TlsOrigin>> origins_;
+  static inline std::vector<std::unique_ptr<vmtest::TlsOrigin>> origins_;
   static inline std::string test_ca_file_, vellomar_ca_file_;
 };
 
