@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string_view>
@@ -424,6 +425,32 @@ std::vector<Store> existing_stores() {
   return found;
 }
 
+TrustReport failed(std::string error) {
+  TrustReport report;
+  report.error = std::move(error);
+  return report;
+}
+
+using StoreVisit =
+    std::function<void(const std::string& certutil, const Store& store, StoreResult* result)>;
+
+// Runs `visit` on each store of `in` once certutil is found; the report holds
+// one result per store, or only the error when there is no certutil.
+TrustReport for_each_store(const std::vector<Store>& in, const StoreVisit& visit) {
+  TrustReport report;
+  const std::string certutil = find_certutil();
+  if (certutil.empty()) {
+    report.error = NO_CERTUTIL;
+    return report;
+  }
+  for (const Store& store : in) {
+    StoreResult result = result_for(store);
+    visit(certutil, store, &result);
+    report.stores.push_back(std::move(result));
+  }
+  return report;
+}
+
 }  // namespace
 
 bool TrustReport::ok() const {
@@ -452,73 +479,43 @@ std::vector<std::string> trust_store_folders() {
 }
 
 TrustReport trust_authority(const std::string& pem_path) {
-  TrustReport report;
-  const std::string fingerprint =
-      canonical_fingerprint(certificate_fingerprint(pem_path, &report.error));
-  if (fingerprint.empty()) return report;
-  const std::string certutil = find_certutil();
-  if (certutil.empty()) {
-    report.error = NO_CERTUTIL;
-    return report;
-  }
-  for (const Store& store : stores()) {
-    StoreResult result = result_for(store);
-    trust_in(certutil, store, pem_path, fingerprint, &result);
-    report.stores.push_back(std::move(result));
-  }
-  return report;
+  std::string error;
+  const std::string fingerprint = canonical_fingerprint(certificate_fingerprint(pem_path, &error));
+  if (fingerprint.empty()) return failed(error);
+  return for_each_store(stores(),
+                        [&](const std::string& certutil, const Store& store, StoreResult* result) {
+                          trust_in(certutil, store, pem_path, fingerprint, result);
+                        });
 }
 
 TrustReport untrust_authority(const std::string& sha256_fingerprint) {
-  TrustReport report;
   const std::string fingerprint = canonical_fingerprint(sha256_fingerprint);
-  if (fingerprint.empty()) {
-    report.error = "no fingerprint given";
-    return report;
-  }
-  const std::string certutil = find_certutil();
-  if (certutil.empty()) {
-    report.error = NO_CERTUTIL;
-    return report;
-  }
-  for (const Store& store : existing_stores()) {
-    StoreResult result = result_for(store);
-    untrust_in(certutil, store, fingerprint, &result);
-    report.stores.push_back(std::move(result));
-  }
-  return report;
+  if (fingerprint.empty()) return failed("no fingerprint given");
+  return for_each_store(existing_stores(),
+                        [&](const std::string& certutil, const Store& store, StoreResult* result) {
+                          untrust_in(certutil, store, fingerprint, result);
+                        });
 }
 
 TrustReport authority_trust_status(const std::string& sha256_fingerprint) {
-  TrustReport report;
   const std::string fingerprint = canonical_fingerprint(sha256_fingerprint);
-  const std::string certutil = find_certutil();
-  if (certutil.empty()) {
-    report.error = NO_CERTUTIL;
-    return report;
-  }
-  for (const Store& store : existing_stores()) {
-    StoreResult result = result_for(store);
+  return for_each_store(existing_stores(), [&](const std::string& certutil, const Store& store,
+                                               StoreResult* result) {
     Database db(certutil, store.folder);
     Entry entry;
-    if (!db.read_entry(&entry, &result.detail)) {
-      report.stores.push_back(std::move(result));
-      continue;
-    }
-    result.ok = true;
-    result.trusted =
+    if (!db.read_entry(&entry, &result->detail)) return;
+    result->ok = true;
+    result->trusted =
         !fingerprint.empty() && entry_is(entry, fingerprint) && trusted_for_servers(entry);
-    if (result.trusted) {
-      result.detail = "trusted";
+    if (result->trusted) {
+      result->detail = "trusted";
     } else if (entry.listed && !entry_is(entry, fingerprint)) {
-      result.detail = "not trusted; an entry of that name holds another certificate (SHA-256 " +
-                      entry.fingerprint + ")";
+      result->detail = "not trusted; an entry of that name holds another certificate (SHA-256 " +
+                       entry.fingerprint + ")";
     } else {
-      result.detail = "not trusted";
+      result->detail = "not trusted";
     }
-    report.stores.push_back(std::move(result));
-  }
-  return report;
+  });
 }
 
 }  // namespace browsercfg

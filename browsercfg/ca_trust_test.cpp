@@ -14,16 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string command_output(const std::string& command) {
-  std::string output;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return output;
-  char buffer[4096];
-  std::size_t got;
-  while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
-  pclose(pipe);
-  return output;
-}
+using vmtest::command_output;
 
 // A home with one Firefox profile (as profiles.ini names it, never started,
 // so without a certificate database) and no ~/.pki yet.

@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
+#include "fuzz/session_sockets.h"
 #include "proxy/canned_responses.h"
 #include "proxy/dispatch.h"
 #include "proxy/listener.h"
@@ -107,42 +108,6 @@ void check_against_scanf(std::string_view piece, const RequestLine& line) {
   }
 }
 
-std::string drain(int s) {
-  std::string got;
-  char chunk[65536];
-  for (;;) {
-    const ssize_t n = recv(s, chunk, sizeof chunk, MSG_DONTWAIT);
-    if (n <= 0) break;
-    got.append(chunk, static_cast<std::size_t>(n));
-  }
-  return got;
-}
-
-// Two socket pairs: browser[0] and server[0] are dispatch's, the other ends
-// the test's; each has room for a whole piece in either direction.
-struct Sockets {
-  int browser[2];
-  int server[2];
-  Sockets() {
-    FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, browser) == 0);
-    FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, server) == 0);
-    const int room = 4 * static_cast<int>(PIECE_SIZE);
-    for (int s : {browser[0], browser[1], server[0], server[1]}) {
-      setsockopt(s, SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
-      setsockopt(s, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
-    }
-  }
-  // Closes whatever dispatch left open (it may have closed its own ends).
-  void close_all(bool dispatch_closed) {
-    if (!dispatch_closed) {
-      close(browser[0]);
-      close(server[0]);
-    }
-    close(browser[1]);
-    close(server[1]);
-  }
-};
-
 char buffer[PIECE_SIZE + 1];
 
 DispatchResult dispatch(SessionState& session, std::string_view piece, bool more_may_come) {
@@ -159,11 +124,11 @@ void check_dispatch(std::string_view piece, const RequestLine& line) {
     // Reloads the rules and answers locally; covered by the proxy's tests.
     if (line.host.substr(0, bare) == "vellomar.reload") return;
   }
-  Sockets sockets;
+  SessionSockets sockets;
   static SessionState* session = nullptr;
   delete session;
   session = new SessionState(sockets.browser[0]);
-  session->upstream = sockets.server[0];
+  session->upstream = sockets.upstream[0];
   const std::string host(line.host);
   std::snprintf(session->kept_host, HOST_BUFFER_SIZE, "%s", host.c_str());
 
@@ -181,9 +146,9 @@ void check_dispatch(std::string_view piece, const RequestLine& line) {
                                             "0123456789!#$%&'*+-.^_`|~") == std::string::npos;
     if (may_grow) {
       FUZZ_CHECK(dispatch(*session, part, true) == DispatchResult::READ_ON);
-      FUZZ_CHECK(drain(sockets.server[1]).empty());
+      FUZZ_CHECK(drain(sockets.upstream[1]).empty());
       FUZZ_CHECK(drain(sockets.browser[1]).empty());
-      FUZZ_CHECK(session->upstream == sockets.server[0]);
+      FUZZ_CHECK(session->upstream == sockets.upstream[0]);
       FUZZ_CHECK(session->framing.at_request_start());
     }
   }
@@ -199,7 +164,7 @@ void check_dispatch(std::string_view piece, const RequestLine& line) {
   }
 
   const DispatchResult result = dispatch(*session, piece, false);
-  const std::string forwarded = drain(sockets.server[1]);
+  const std::string forwarded = drain(sockets.upstream[1]);
   if (result == DispatchResult::SESSION_OVER) {
     // Answered locally (the built-in advertisement page, or the page for an
     // invalid port): dispatch closed both of its sockets, nothing went
@@ -210,7 +175,7 @@ void check_dispatch(std::string_view piece, const RequestLine& line) {
     return;
   }
   FUZZ_CHECK(result == DispatchResult::GO_ON);
-  FUZZ_CHECK(session->upstream == sockets.server[0]);  // reused, not closed or replaced
+  FUZZ_CHECK(session->upstream == sockets.upstream[0]);  // reused, not closed or replaced
   FUZZ_CHECK(forwarded == expected);
   if (line.kind == RequestKind::PLAIN) {
     // The in-place rewrite never grows the piece.
@@ -223,22 +188,22 @@ void check_dispatch(std::string_view piece, const RequestLine& line) {
 }
 
 void check_body(std::string_view piece) {
-  Sockets sockets;
+  SessionSockets sockets;
   static SessionState* session = nullptr;
   delete session;
   session = new SessionState(sockets.browser[0]);
-  session->upstream = sockets.server[0];
+  session->upstream = sockets.upstream[0];
   std::snprintf(session->kept_host, HOST_BUFFER_SIZE, "%s", "h");
   const std::string head =
       "POST http://h/ HTTP/1.1\r\nContent-Length: " + std::to_string(piece.size()) + "\r\n\r\n";
   FUZZ_CHECK(dispatch(*session, head, true) == DispatchResult::GO_ON);
-  FUZZ_CHECK(drain(sockets.server[1]) ==
+  FUZZ_CHECK(drain(sockets.upstream[1]) ==
              "POST / HTTP/1.1\r\nContent-Length: " + std::to_string(piece.size()) + "\r\n\r\n");
   FUZZ_CHECK(dispatch(*session, piece, true) == DispatchResult::GO_ON);
-  FUZZ_CHECK(drain(sockets.server[1]) == piece);
+  FUZZ_CHECK(drain(sockets.upstream[1]) == piece);
   FUZZ_CHECK(drain(sockets.browser[1]).empty());
   FUZZ_CHECK(session->framing.at_request_start());
-  FUZZ_CHECK(session->upstream == sockets.server[0]);
+  FUZZ_CHECK(session->upstream == sockets.upstream[0]);
   sockets.close_all(false);
 }
 

@@ -27,6 +27,7 @@
 
 #include "filter/rule_list.h"
 #include "fuzz/fuzz_check.h"
+#include "fuzz/session_sockets.h"
 #include "proxy/canned_responses.h"
 #include "proxy/dispatch.h"
 #include "proxy/session.h"
@@ -35,17 +36,6 @@ namespace {
 
 constexpr char HOST[] = "shop.fuzz.test";
 constexpr char BLOCKED_PATH[] = "/ads/banner.gif";
-
-std::string drain(int s) {
-  std::string got;
-  char chunk[65536];
-  for (;;) {
-    const ssize_t n = recv(s, chunk, sizeof chunk, MSG_DONTWAIT);
-    if (n <= 0) break;
-    got.append(chunk, static_cast<std::size_t>(n));
-  }
-  return got;
-}
 
 bool is_token_byte(char c) {
   if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
@@ -62,20 +52,6 @@ std::string_view target_of(std::string_view piece) {
   const std::size_t end = piece.find_first_of(std::string_view(" \t\r\n\0", 5), blank + 1);
   return piece.substr(blank + 1, (end == std::string_view::npos ? piece.size() : end) - blank - 1);
 }
-
-struct Pairs {
-  int browser[2];
-  int origin[2];
-  Pairs() {
-    FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, browser) == 0);
-    FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, origin) == 0);
-    const int room = 4 * static_cast<int>(PIECE_SIZE);
-    for (int s : {browser[0], browser[1], origin[0], origin[1]}) {
-      setsockopt(s, SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
-      setsockopt(s, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
-    }
-  }
-};
 
 // A session as an inspected connection leaves it after the handshakes.
 SessionState* inspected_session(int browser, int origin) {
@@ -95,8 +71,8 @@ DispatchResult dispatch(SessionState& session, std::string_view piece, bool more
 }
 
 void check_connected(std::string_view piece) {
-  Pairs pairs;
-  SessionState* session = inspected_session(pairs.browser[0], pairs.origin[0]);
+  SessionSockets pairs;
+  SessionState* session = inspected_session(pairs.browser[0], pairs.upstream[0]);
   const std::string_view target = target_of(piece);
 
   const std::size_t line_end = piece.find('\n');
@@ -105,14 +81,14 @@ void check_connected(std::string_view piece) {
     const std::size_t cut =
         1 + static_cast<unsigned char>(piece.back()) % std::min(blank, line_end);
     FUZZ_CHECK(dispatch(*session, piece.substr(0, cut), true) == DispatchResult::READ_ON);
-    FUZZ_CHECK(drain(pairs.origin[1]).empty() && drain(pairs.browser[1]).empty());
+    FUZZ_CHECK(drain(pairs.upstream[1]).empty() && drain(pairs.browser[1]).empty());
   }
 
   const DispatchResult result = dispatch(*session, piece, false);
   FUZZ_CHECK(result == DispatchResult::GO_ON);
-  FUZZ_CHECK(session->upstream == pairs.origin[0] && session->inspected);
+  FUZZ_CHECK(session->upstream == pairs.upstream[0] && session->inspected);
   FUZZ_CHECK(std::strcmp(session->host, HOST) == 0);
-  const std::string forwarded = drain(pairs.origin[1]);
+  const std::string forwarded = drain(pairs.upstream[1]);
   const std::string answered = drain(pairs.browser[1]);
   if (target == BLOCKED_PATH) {
     FUZZ_CHECK(forwarded.empty());
@@ -122,13 +98,13 @@ void check_connected(std::string_view piece) {
     FUZZ_CHECK(answered.empty());
   }
   delete session;
-  for (int s : {pairs.browser[0], pairs.browser[1], pairs.origin[0], pairs.origin[1]}) close(s);
+  for (int s : {pairs.browser[0], pairs.browser[1], pairs.upstream[0], pairs.upstream[1]}) close(s);
 }
 
 void check_failed_origin(std::string_view piece) {
-  Pairs pairs;
+  SessionSockets pairs;
   SessionState* session = inspected_session(pairs.browser[0], INVALID_SOCKET);
-  close(pairs.origin[0]);
+  close(pairs.upstream[0]);
   std::snprintf(session->origin_failure, sizeof session->origin_failure, "%s",
                 "certificate has expired");
   const std::string_view target = target_of(piece);
@@ -146,7 +122,7 @@ void check_failed_origin(std::string_view piece) {
   }
   delete session;
   close(pairs.browser[1]);
-  close(pairs.origin[1]);
+  close(pairs.upstream[1]);
 }
 
 }  // namespace

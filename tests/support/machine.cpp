@@ -126,4 +126,15 @@ std::vector<std::string> read_lines(const fs::path& path) {
   return lines;
 }
 
+std::string command_output(const std::string& command) {
+  std::string output;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return output;
+  char buffer[4096];
+  std::size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
+  pclose(pipe);
+  return output;
+}
+
 }  // namespace vmtest

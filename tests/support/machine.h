@@ -117,6 +117,12 @@ void replace_file(const fs::path& path, std::string_view bytes);
 // The lines of a file, split at LF (a CR before it stays).
 std::vector<std::string> read_lines(const fs::path& path);
 
+// ---- commands -----------------------------------------------------------
+
+// What `command` (run by sh) printed on its standard output; "" when it
+// could not be started.
+std::string command_output(const std::string& command);
+
 template <class Base>
 std::string InstallDirTestOf<Base>::file_bytes(const std::string& name) const {
   const fs::path path = install_dir() / name;

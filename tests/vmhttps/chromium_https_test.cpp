@@ -31,23 +31,11 @@ int run(const std::string& command) {
   return std::system(command.c_str());
 }
 
-// What `command` printed on its standard output.
-std::string output_of(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char chunk[4096];
-  std::size_t got;
-  while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, got);
-  pclose(pipe);
-  return out;
-}
-
 // How many pixels of the image at `path` are pure red (0 when none or when
 // the image cannot be read).
 long red_pixels(const fs::path& path) {
-  const std::string histogram =
-      output_of("convert '" + path.string() + "' -format %c histogram:info:- 2>/dev/null");
+  const std::string histogram = vmtest::command_output("convert '" + path.string() +
+                                                       "' -format %c histogram:info:- 2>/dev/null");
   const std::size_t red = histogram.find("#FF0000");
   if (red == std::string::npos) return 0;
   const std::size_t line = histogram.rfind('\n', red);

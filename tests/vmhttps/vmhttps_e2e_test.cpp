@@ -23,16 +23,7 @@ using vmtest::fs::perms;
 const std::string BIN = VELLOMAR_BIN_DIR;
 const std::string NICKNAME = "Vellomar local inspection authority";
 
-std::string command_output(const std::string& command) {
-  std::string output;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return output;
-  char buffer[4096];
-  std::size_t got;
-  while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
-  pclose(pipe);
-  return output;
-}
+using vmtest::command_output;
 
 perms mode_of(const path& file) {
   return vmtest::fs::status(file).permissions() & perms::all;
