@@ -31,14 +31,9 @@ struct Line {
 
 std::vector<Line> lines_of(std::string_view text) {
   std::vector<Line> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t lf = text.find('\n', start);
-    std::size_t end = lf == std::string_view::npos ? text.size() : lf + 1;
-    lines.push_back(
-        {start, end,
-         trim_line(text.substr(start, end - start - (lf == std::string_view::npos ? 0 : 1)))});
-    start = end;
+  for (const TextLine& line : text_lines(text)) {
+    const auto start = static_cast<std::size_t>(line.whole.data() - text.data());
+    lines.push_back({start, start + line.whole.size(), trim_line(line.body)});
   }
   return lines;
 }

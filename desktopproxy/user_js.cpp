@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "text/text_helpers.h"
+
 namespace desktopproxy {
 namespace {
 
@@ -20,26 +22,6 @@ constexpr std::array<std::string_view, PROXY_PREF_COUNT> PROXY_VALUES = {
     "\"127.0.0.1\"", "8000", "\"127.0.0.1\"", "8000", "1"};
 constexpr std::array<std::string_view, PROXY_PREF_COUNT> DEFAULT_VALUES = {"\"\"", "0", "\"\"", "0",
                                                                            "5"};
-
-struct Line {
-  std::string_view text;   // without its line ending
-  std::string_view whole;  // with it
-};
-
-std::vector<Line> split_lines(std::string_view text) {
-  std::vector<Line> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    std::size_t next = end == std::string_view::npos ? text.size() : end + 1;
-    std::string_view body =
-        text.substr(start, (end == std::string_view::npos ? text.size() : end) - start);
-    if (!body.empty() && body.back() == '\r') body.remove_suffix(1);
-    lines.push_back({body, text.substr(start, next - start)});
-    start = next;
-  }
-  return lines;
-}
 
 std::string_view trimmed(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -123,20 +105,20 @@ std::string with_block(std::string_view user_js, const SavedPrefs& saved,
 
 SavedPrefs prefs_lines_of(std::string_view prefs_js) {
   SavedPrefs lines;
-  for (const Line& line : split_lines(prefs_js)) {
-    int index = proxy_pref_of(line.text);
-    if (index >= 0) lines[static_cast<std::size_t>(index)] = std::string(trimmed(line.text));
+  for (const TextLine& line : text_lines(prefs_js)) {
+    int index = proxy_pref_of(line.body);
+    if (index >= 0) lines[static_cast<std::size_t>(index)] = std::string(trimmed(line.body));
   }
   return lines;
 }
 
 std::optional<SavedPrefs> saved_prefs_in(std::string_view user_js) {
-  std::vector<Line> lines = split_lines(user_js);
+  std::vector<TextLine> lines = text_lines(user_js);
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (!is_begin(lines[i].text)) continue;
+    if (!is_begin(lines[i].body)) continue;
     SavedPrefs saved;
-    for (std::size_t j = i + 1; j < lines.size() && !is_end(lines[j].text); ++j) {
-      std::string_view text = lines[j].text;
+    for (std::size_t j = i + 1; j < lines.size() && !is_end(lines[j].body); ++j) {
+      std::string_view text = lines[j].body;
       if (text.substr(0, SAVED_TEXT.size()) != SAVED_TEXT) continue;
       text.remove_prefix(SAVED_TEXT.size());
       int index = proxy_pref_of(text);
@@ -148,20 +130,20 @@ std::optional<SavedPrefs> saved_prefs_in(std::string_view user_js) {
 }
 
 std::string without_blocks(std::string_view user_js) {
-  std::vector<Line> lines = split_lines(user_js);
+  std::vector<TextLine> lines = text_lines(user_js);
   std::string text;
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (!is_begin(lines[i].text)) {
+    if (!is_begin(lines[i].body)) {
       text.append(lines[i].whole);
       continue;
     }
-    const bool joined = lines[i].text.find(JOINED_TEXT) != std::string_view::npos;
+    const bool joined = lines[i].body.find(JOINED_TEXT) != std::string_view::npos;
     std::size_t j = i + 1;
-    while (j < lines.size() && !is_end(lines[j].text)) ++j;
+    while (j < lines.size() && !is_end(lines[j].body)) ++j;
     if (j == lines.size()) {
       // No end marker: take only the lines that can be Vellomar's.
       j = i + 1;
-      while (j < lines.size() && looks_like_block_line(lines[j].text)) ++j;
+      while (j < lines.size() && looks_like_block_line(lines[j].body)) ++j;
       --j;
     }
     i = j;
@@ -190,25 +172,25 @@ std::string with_restore_block(std::string_view user_js, const SavedPrefs& saved
 std::string restored_prefs_js(std::string_view prefs_js, const SavedPrefs& saved) {
   std::array<bool, PROXY_PREF_COUNT> placed{};
   std::array<bool, PROXY_PREF_COUNT> users{};
-  std::vector<Line> lines = split_lines(prefs_js);
-  for (const Line& line : lines) {
-    int index = proxy_pref_of(line.text);
+  std::vector<TextLine> lines = text_lines(prefs_js);
+  for (const TextLine& line : lines) {
+    int index = proxy_pref_of(line.body);
     if (index < 0) continue;
     const auto i = static_cast<std::size_t>(index);
-    users[i] = squeezed(line.text) != squeezed(pref_line(i, PROXY_VALUES[i])) &&
-               !(saved[i] && squeezed(line.text) == squeezed(*saved[i]));
+    users[i] = squeezed(line.body) != squeezed(pref_line(i, PROXY_VALUES[i])) &&
+               !(saved[i] && squeezed(line.body) == squeezed(*saved[i]));
   }
   std::string text;
-  for (const Line& line : lines) {
-    int index = proxy_pref_of(line.text);
+  for (const TextLine& line : lines) {
+    int index = proxy_pref_of(line.body);
     const auto i = static_cast<std::size_t>(index);
     if (index < 0 || users[i]) {
       text.append(line.whole);
       continue;
     }
     if (saved[i] && !placed[i]) {
-      text.append(*saved[i]).append(line.whole.substr(line.text.size()));
-      if (line.whole.size() == line.text.size()) text.append("\n");
+      text.append(*saved[i]).append(line.whole.substr(line.body.size()));
+      if (line.whole.size() == line.body.size()) text.append("\n");
     }
     placed[i] = true;
   }

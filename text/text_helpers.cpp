@@ -40,3 +40,18 @@ std::string escape_html(std::string_view text, bool quotes) {
   }
   return out;
 }
+
+std::vector<TextLine> text_lines(std::string_view text) {
+  std::vector<TextLine> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t lf = text.find('\n', start);
+    const std::size_t next = lf == std::string_view::npos ? text.size() : lf + 1;
+    std::string_view body =
+        text.substr(start, (lf == std::string_view::npos ? text.size() : lf) - start);
+    if (!body.empty() && body.back() == '\r') body.remove_suffix(1);
+    lines.push_back({text.substr(start, next - start), body});
+    start = next;
+  }
+  return lines;
+}

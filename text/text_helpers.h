@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The leading-digits rule (as atoi reads): leading blanks (space, \t \n \v \f
 // \r) skipped, an optional sign, then digits up to the first other
@@ -66,6 +67,18 @@ constexpr std::string_view trim_line(std::string_view text) {
   }
   return text;
 }
+
+// One line of a text, as two views into it: the whole line with its line
+// break (LF, when it has one), and its body without that break or a CR just
+// before it.
+struct TextLine {
+  std::string_view whole;
+  std::string_view body;
+};
+
+// The lines of `text` in order: a last line without a break counts, an empty
+// text has none. The views point into `text`, which must outlive them.
+std::vector<TextLine> text_lines(std::string_view text);
 
 // The markup escape of one character: & < > always, the double quote only
 // with `quotes`; null when the character stands for itself.

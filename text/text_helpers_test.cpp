@@ -6,6 +6,8 @@
 #include <cctype>
 #include <climits>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -87,6 +89,22 @@ TEST(TrimLine, CutsBlanksAtBothEndsAndCarriageReturnsAtTheEnd) {
   EXPECT_EQ(trim_line(" \tkey = value \r"), "key = value");
   EXPECT_EQ(trim_line("\rkey\r \r"), "\rkey");
   EXPECT_EQ(trim_line(" \t\r"), "");
+}
+
+TEST(TextLines, KeepsEachLinesBreakApartFromItsBody) {
+  const std::string_view text = "a\r\n\nb \r\nlast";
+  const std::vector<TextLine> lines = text_lines(text);
+  ASSERT_EQ(lines.size(), 4u);
+  const std::pair<std::string_view, std::string_view> expected[] = {
+      {"a\r\n", "a"}, {"\n", ""}, {"b \r\n", "b "}, {"last", "last"}};
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i].whole, expected[i].first);
+    EXPECT_EQ(lines[i].body, expected[i].second);
+    EXPECT_EQ(lines[i].whole.data(), text.data() + at);  // views into the text, in order
+    at += lines[i].whole.size();
+  }
+  EXPECT_TRUE(text_lines("").empty());
 }
 
 TEST(EscapeHtml, EscapesMarkupAndStopsAtAZero) {
