@@ -238,16 +238,19 @@ TEST(ThirdParty, JudgedByRegistrableDomain) {
   EXPECT_FALSE(is_third_party("localhost", "localhost"));
   const std::string head = "GET /x HTTP/1.1\r\nHost: ads.example\r\n";
   EXPECT_EQ(
-      party_from_headers(head + "REFERER: http://u@www.news.example:81/p\r\n\r\n", "ads.example"),
+      source_from_headers(head + "REFERER: http://u@www.news.example:81/p\r\n\r\n", "ads.example")
+          .party,
       RequestParty::THIRD_PARTY);
-  EXPECT_EQ(party_from_headers(head + "Referer: https://ads.example/\r\n\r\n", "ads.example"),
-            RequestParty::FIRST_PARTY);
-  EXPECT_EQ(party_from_headers(head + "\r\nReferer: http://news.example/\r\n", "ads.example"),
-            RequestParty::FIRST_PARTY);
-  EXPECT_EQ(page_from_headers(head + "Referer: http://u@www.news.example:81/p\r\n\r\n", "a"),
+  EXPECT_EQ(
+      source_from_headers(head + "Referer: https://ads.example/\r\n\r\n", "ads.example").party,
+      RequestParty::FIRST_PARTY);
+  EXPECT_EQ(
+      source_from_headers(head + "\r\nReferer: http://news.example/\r\n", "ads.example").party,
+      RequestParty::FIRST_PARTY);
+  EXPECT_EQ(source_from_headers(head + "Referer: http://u@www.news.example:81/p\r\n\r\n", "a").page,
             "www.news.example");
-  EXPECT_EQ(page_from_headers(head + "\r\n", "ads.example"), "ads.example");
-  EXPECT_EQ(page_from_headers(head + "Referer: about:blank\r\n\r\n", "ads.example"), "");
+  EXPECT_EQ(source_from_headers(head + "\r\n", "ads.example").page, "ads.example");
+  EXPECT_EQ(source_from_headers(head + "Referer: about:blank\r\n\r\n", "ads.example").page, "");
 }
 
 }  // namespace

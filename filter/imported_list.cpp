@@ -337,15 +337,18 @@ std::string_view host_of_referer(std::string_view value) {
 
 }  // namespace
 
-RequestParty party_from_headers(std::string_view head, std::string_view host) {
-  const std::optional<std::string_view> referer = referer_of(head);
+namespace {
+
+RequestParty party_of(std::optional<std::string_view> referer, std::string_view host) {
   if (!referer) return RequestParty::FIRST_PARTY;
   const std::string_view referer_host = host_of_referer(*referer);
   if (referer_host.empty()) return RequestParty::THIRD_PARTY;
   return is_third_party(host, referer_host) ? RequestParty::THIRD_PARTY : RequestParty::FIRST_PARTY;
 }
 
-std::string_view page_from_headers(std::string_view head, std::string_view host) {
+}  // namespace
+
+RequestSource source_from_headers(std::string_view head, std::string_view host) {
   const std::optional<std::string_view> referer = referer_of(head);
-  return referer ? host_of_referer(*referer) : host;
+  return {party_of(referer, host), referer ? host_of_referer(*referer) : host};
 }

@@ -120,7 +120,7 @@ std::shared_ptr<const ImportedList> parse_imported_list(std::string name, std::s
 
 // VERDICT_BLOCK when some list blocks the request and none of that list's
 // exceptions matches it; VERDICT_PASS otherwise. `page`: the host of the page
-// that made the request (party_from_headers tells it), empty when unknown.
+// that made the request (source_from_headers tells it), empty when unknown.
 Verdict imported_lists_verdict(const std::vector<std::shared_ptr<const ImportedList>>& lists,
                                const char* host, std::size_t host_size, const char* path,
                                std::size_t path_size, RequestParty party,
@@ -141,11 +141,13 @@ std::vector<std::shared_ptr<const ImportedList>> load_imported_lists(
 // in example.co.uk).
 bool is_third_party(std::string_view host, std::string_view referer_host);
 
-// The party of a plain request from its head (request line and header
-// lines): by the host of its Referer header; FIRST_PARTY without one.
-RequestParty party_from_headers(std::string_view request_head, std::string_view host);
-
-// The host of the page that made a plain request: its Referer's host, or
-// `host` itself without a Referer (a page the user opened). A view into one
-// of the two.
-std::string_view page_from_headers(std::string_view request_head, std::string_view host);
+// Where a plain request comes from, from its head (request line and header
+// lines): its party by the host of its Referer header (FIRST_PARTY without
+// one), and the host of the page that made it, its Referer's host, or
+// `host` itself without a Referer (a page the user opened). The page is a
+// view into one of the two.
+struct RequestSource {
+  RequestParty party;
+  std::string_view page;
+};
+RequestSource source_from_headers(std::string_view request_head, std::string_view host);

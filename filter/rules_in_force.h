@@ -17,7 +17,7 @@ Verdict match_request(const char* host, const char* path);
 // The same for a request whose party is known: rules of imported lists that
 // are limited to third-party requests apply unless it is a first-party one
 // (match_request: UNKNOWN). `page`: the host of the page that made it
-// (page_from_headers), for the lists' exceptions limited to some sites.
+// (source_from_headers), for the lists' exceptions limited to some sites.
 Verdict match_request_from(const char* host, const char* path, RequestParty party,
                            std::string_view page = {});
 

@@ -343,10 +343,10 @@ DispatchResult dispatch_inspected(SessionState& session, const RequestLine& line
   char path[WORK_BUFFER_SIZE];
   copy_text(path, sizeof path, line.path);
   const std::string_view head(buffer, length);
-  const RequestParty party = party_from_headers(head, host);
-  if (auto answered = act_on_verdict(
-          session, match_request_from(host, path, party, page_from_headers(head, host)), "https://",
-          host, path, false)) {
+  const RequestSource source = source_from_headers(head, host);
+  if (auto answered =
+          act_on_verdict(session, match_request_from(host, path, source.party, source.page),
+                         "https://", host, path, false)) {
     return *answered;
   }
   if (session.upstream == INVALID_SOCKET) {
@@ -471,10 +471,11 @@ DispatchResult dispatch_request(SessionState& session, char* buffer, std::size_t
   // Rules of imported lists limited to third-party requests look at the
   // Referer; a tunnel shows no header, so its party is unknown.
   const std::string_view head(buffer, length);
-  const RequestParty party = tunnel ? RequestParty::UNKNOWN : party_from_headers(head, host);
-  const std::string_view page = tunnel ? std::string_view() : page_from_headers(head, host);
-  if (auto answered = act_on_verdict(session, match_request_from(host, path, party, page), "", host,
-                                     path, tunnel)) {
+  const RequestSource source = tunnel ? RequestSource{RequestParty::UNKNOWN, std::string_view()}
+                                      : source_from_headers(head, host);
+  if (auto answered =
+          act_on_verdict(session, match_request_from(host, path, source.party, source.page), "",
+                         host, path, tunnel)) {
     return *answered;
   }
 

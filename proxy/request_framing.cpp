@@ -1,7 +1,10 @@
 // Following request framing byte by byte. Header names are matched against
 // the two that frame a body while they stream past, so no line is ever kept;
-// body and chunk data are skipped as counted runs.
+// the rest of a line that cannot frame anything is skipped to its LF, and
+// body and chunk data as counted runs.
 #include "proxy/request_framing.h"
+
+#include <cstring>
 
 #include "text/text_helpers.h"
 
@@ -33,11 +36,34 @@ std::size_t RequestFraming::follow_current(std::string_view bytes) {
       state_ = State::REQUEST_START;
       return at;
     }
+    if (waits_for_line_end()) {
+      // Nothing before the LF can change the framing: find it in one search.
+      const void* lf = std::memchr(bytes.data() + at, '\n', bytes.size() - at);
+      if (lf == nullptr) return bytes.size();
+      at = static_cast<std::size_t>(static_cast<const char*>(lf) - bytes.data());
+    }
     const State before = state_;
     step(bytes[at++]);
     if (state_ == State::REQUEST_START && before != State::REQUEST_START) return at;
   }
   return at;
+}
+
+bool RequestFraming::waits_for_line_end() const {
+  switch (state_) {
+    case State::REQUEST_LINE:
+    case State::CHUNK_EXTENSION:
+    case State::TRAILER:
+      return true;
+    case State::VALUE:
+      return field_ == Field::OTHER;
+    case State::NAME:
+      // A name that can no longer be either framing header ends its line the
+      // same way, colon or not.
+      return !name_may_be_length_ && !name_may_be_encoding_;
+    default:
+      return false;
+  }
 }
 
 void RequestFraming::follow(std::string_view bytes) {

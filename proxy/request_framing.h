@@ -52,6 +52,10 @@ class RequestFraming {
   };
   enum class Field : std::uint8_t { OTHER, CONTENT_LENGTH, TRANSFER_ENCODING };
 
+  // True when only the next LF can change the state: the request line, a
+  // header that frames nothing, chunk extensions and trailers. Browsers'
+  // requests are mostly such bytes, so they are skipped in one search.
+  bool waits_for_line_end() const;
   // Follows one byte outside the counted runs of body and chunk data.
   void step(char c);
   void name_byte(char c);

@@ -72,6 +72,8 @@ INSTANTIATE_TEST_SUITE_P(
         framed("ChunkedBeatsLength", "Content-Length: 100\r\nTransfer-Encoding: chunked\r\n",
                "1\r\nx\r\n0\r\n\r\n"),
         framed("BareLineFeeds", "Content-Length: 2\n", "ab"),
+        framed("AfterLinesThatFrameNothing",
+               "Accept: */*\r\nno colon here\r\nContent-Length: 2\r\nCookie: a=b\r\n", "ab"),
         lost("LengthNotANumber", "Content-Length: 1x\r\n"),
         lost("LengthsDiffer", "Content-Length: 1\r\nContent-Length: 2\r\n"),
         lost("LengthTooLarge", "Content-Length: 999999999999999999999\r\n"),
