@@ -3,11 +3,14 @@
 
 #include <cstdio>
 #include <functional>
+#include <iterator>
+#include <limits>
 #include <new>
 #include <optional>
 #include <utility>
 
 #include "filter/rule_index.h"
+#include "filter/split_text.h"
 #include "platform/files.h"
 #include "settings/activity_log.h"
 
@@ -128,6 +131,210 @@ bool SubdomainPaths::matches(std::string_view host, std::string_view path) const
 
 namespace {
 
+// The names of the resource types in bit order (the bit of entry i is 1 << i).
+constexpr std::string_view RESOURCE_NAMES[] = {
+    "document", "subdocument", "image",  "stylesheet", "script",    "xmlhttprequest",
+    "font",     "media",       "object", "ping",       "websocket", "other"};
+static_assert(std::size(RESOURCE_NAMES) == 12 && ANY_RESOURCE == (1u << 12) - 1);
+
+// What the Accept header of a browser says, for requests without
+// Sec-Fetch-Dest. Pages and frames send the same Accept (and Firefox sends it
+// for plugin objects too); a request that says only "*/*" is none of the
+// types that send their own.
+constexpr unsigned PAGE_TYPES = RESOURCE_DOCUMENT | RESOURCE_SUBDOCUMENT | RESOURCE_OBJECT;
+constexpr unsigned STAR_TYPES = ANY_RESOURCE & ~(RESOURCE_DOCUMENT | RESOURCE_SUBDOCUMENT |
+                                                 RESOURCE_IMAGE | RESOURCE_STYLESHEET);
+// What Sec-Fetch-Dest "empty" is: fetch, XHR, beacons, pings and the like.
+constexpr unsigned EMPTY_DEST_TYPES = RESOURCE_XHR | RESOURCE_PING | RESOURCE_OTHER;
+
+// Each set resource_types_from_headers can give but ANY_RESOURCE.
+constexpr unsigned TOLD_SETS[] = {RESOURCE_DOCUMENT,   RESOURCE_SUBDOCUMENT, RESOURCE_IMAGE,
+                                  RESOURCE_STYLESHEET, RESOURCE_SCRIPT,      RESOURCE_FONT,
+                                  RESOURCE_MEDIA,      RESOURCE_OBJECT,      RESOURCE_WEBSOCKET,
+                                  PAGE_TYPES,          STAR_TYPES,           EMPTY_DEST_TYPES};
+
+bool site_matches(std::string_view page, std::string_view site) {
+  return page == site || (page.size() > site.size() && page[page.size() - site.size() - 1] == '.' &&
+                          page.substr(page.size() - site.size()) == site);
+}
+
+}  // namespace
+
+unsigned resource_type_named(std::string_view name) {
+  for (std::size_t i = 0; i < std::size(RESOURCE_NAMES); ++i) {
+    if (RESOURCE_NAMES[i] == name) return 1u << i;
+  }
+  return 0;
+}
+
+std::string resource_type_names(unsigned types) {
+  std::string out;
+  for (std::size_t i = 0; i < std::size(RESOURCE_NAMES); ++i) {
+    if ((types & (1u << i)) == 0) continue;
+    if (!out.empty()) out += ',';
+    out += RESOURCE_NAMES[i];
+  }
+  return out;
+}
+
+bool resource_types_can_be_told(unsigned types) {
+  for (unsigned set : TOLD_SETS) {
+    if ((set & ~types) == 0) return true;
+  }
+  return false;
+}
+
+namespace {
+
+// Whether a rule text holds for a target, as the definitions language reads
+// it (filter/matcher.h says the same for the user's rules).
+bool text_holds(const std::string& text, const SplitText& target) {
+  if (text.empty()) return target.size() == 0;
+  const char* rest = text.data() + 1;
+  const std::size_t rest_size = text.size() - 1;
+  switch (text[0]) {
+    case '$':
+      return split_contains(target, rest, rest_size);
+    case '<':
+      return split_starts_with(target, rest, rest_size);
+    case '>':
+      return split_ends_with(target, rest, rest_size);
+    default:
+      return split_equals(target, text.data(), text.size());
+  }
+}
+
+}  // namespace
+
+struct ConditionalRules::Group {
+  unsigned types = ANY_RESOURCE;
+  bool third_party = false;
+  std::vector<std::string> sites;      // pages of these (or their subdomains) only
+  std::vector<std::string> not_sites;  // never on pages of these
+  // Few rules are walked (an index has a fixed cost of some kilobytes);
+  // more get an index.
+  std::vector<AdRule> rules;
+  std::shared_ptr<const RuleIndex> index;
+  std::unique_ptr<SubdomainPaths> subdomains;  // none without "S" lines
+
+  bool rule_matches(const char* host, std::size_t host_size, const char* path,
+                    std::size_t path_size) const {
+    if (index != nullptr) return index->match(host, host_size, path, path_size) != VERDICT_PASS;
+    const SplitText host_target = whole_text(host, host_size);
+    const SplitText path_target = whole_text(path, path_size);
+    const SplitText address{host, host_size, path, path_size};
+    for (const AdRule& rule : rules) {
+      const SplitText& target = rule.kind == 'A'   ? host_target
+                                : rule.kind == 'F' ? path_target
+                                                   : address;
+      if (text_holds(rule.text, target)) return true;
+    }
+    return false;
+  }
+
+  // Whether a request with `traits` meets the condition.
+  bool holds(const RequestTraits& traits) const {
+    if ((traits.types & ~types) != 0) return false;
+    if (third_party && traits.party != RequestParty::THIRD_PARTY) return false;
+    if (sites.empty() && not_sites.empty()) return true;
+    const std::string_view page = traits.site_page;
+    if (page.empty()) return false;
+    for (const std::string& site : not_sites) {
+      if (site_matches(page, site)) return false;
+    }
+    if (sites.empty()) return true;
+    for (const std::string& site : sites) {
+      if (site_matches(page, site)) return true;
+    }
+    return false;
+  }
+};
+
+ConditionalRules::ConditionalRules() = default;
+ConditionalRules::~ConditionalRules() = default;
+
+bool ConditionalRules::add(std::string_view condition, std::string_view rule) {
+  auto found = group_of_condition_.find(std::string(condition));
+  if (found == group_of_condition_.end()) {
+    const std::size_t space = condition.find(' ');
+    if (space == std::string_view::npos) return false;
+    std::string_view types = condition.substr(0, space);
+    std::string_view sites = condition.substr(space + 1);
+    auto group = std::make_unique<Group>();
+    if (types.size() >= 3 && types.substr(types.size() - 3) == "/3p") {
+      group->third_party = true;
+      types.remove_suffix(3);
+    }
+    if (types != "*") {
+      group->types = 0;
+      while (!types.empty()) {
+        const std::size_t comma = types.find(',');
+        const unsigned bit = resource_type_named(types.substr(0, comma));
+        if (bit == 0) return false;
+        group->types |= bit;
+        types.remove_prefix(comma == std::string_view::npos ? types.size() : comma + 1);
+      }
+    }
+    if (sites != "*") {
+      while (!sites.empty()) {
+        const std::size_t bar = sites.find('|');
+        std::string_view site = sites.substr(0, bar);
+        sites.remove_prefix(bar == std::string_view::npos ? sites.size() : bar + 1);
+        const bool negated = !site.empty() && site[0] == '~';
+        if (negated) site.remove_prefix(1);
+        if (site.empty()) return false;
+        (negated ? group->not_sites : group->sites).emplace_back(site);
+      }
+    }
+    // A condition that holds for every request would make the rule wider
+    // than the list meant it.
+    if (group->types == ANY_RESOURCE && !group->third_party && group->sites.empty() &&
+        group->not_sites.empty()) {
+      return false;
+    }
+    found = group_of_condition_.emplace(std::string(condition), groups_.size()).first;
+    groups_.push_back(std::move(group));
+  }
+  Group& group = *groups_[found->second];
+  if (!rule.empty() && rule[0] == 'S') {
+    if (group.subdomains == nullptr) group.subdomains = std::make_unique<SubdomainPaths>();
+    group.subdomains->add(rule.substr(1));
+  } else if (rule.size() >= 2 && is_list_rule_kind(rule[0])) {
+    group.rules.push_back(AdRule{std::string(rule.substr(1)), rule[0]});
+  } else {
+    return false;
+  }
+  return true;
+}
+
+void ConditionalRules::finish() {
+  constexpr std::size_t MOST_WALKED = 16;
+  for (auto& group : groups_) {
+    if (group->rules.size() > MOST_WALKED) {
+      group->index = index_of(group->rules);
+      std::vector<AdRule>().swap(group->rules);
+    } else {
+      group->rules.shrink_to_fit();
+    }
+  }
+  std::unordered_map<std::string, std::size_t>().swap(group_of_condition_);
+}
+
+bool ConditionalRules::matches(const char* host, std::size_t host_size, const char* path,
+                               std::size_t path_size, const RequestTraits& traits) const {
+  for (const auto& group : groups_) {
+    if (!group->holds(traits)) continue;
+    if (group->rule_matches(host, host_size, path, path_size) ||
+        (group->subdomains != nullptr &&
+         group->subdomains->matches({host, host_size}, {path, path_size}))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+namespace {
+
 // Collects the lines of one or more converted files into one list.
 class ListBuilder {
  public:
@@ -155,14 +362,29 @@ class ListBuilder {
       kind.first->for_each_host([&](std::string_view host) { list_->hosts.add(host, bit); });
     }
     list_->hosts.shrink_to_fit();
-    list_->block = index_of(block_);
-    list_->third_party = index_of(third_party_);
+    list_->conditional.finish();
+    list_->third_party_from = block_.size();
+    block_.insert(block_.end(), std::make_move_iterator(third_party_.begin()),
+                  std::make_move_iterator(third_party_.end()));
+    std::vector<AdRule>().swap(third_party_);
+    list_->blocking = index_of(block_);
     list_->exceptions = index_of(exceptions_);
     return std::move(list_);
   }
 
  private:
   void add_line(std::string_view line) {
+    if (line.size() > 2 && line.substr(0, 2) == "#T") {
+      // "#T" + types + " " + sites + " " + rule line.
+      const std::size_t first = line.find(' ');
+      const std::size_t second =
+          first == std::string_view::npos ? first : line.find(' ', first + 1);
+      if (second != std::string_view::npos &&
+          list_->conditional.add(line.substr(2, second - 2), line.substr(second + 1))) {
+        ++list_->rule_lines;
+      }
+      return;
+    }
     if (line.size() > 3 && line.substr(0, 3) == "#@H") {
       const std::size_t space = line.find(' ');
       if (space != std::string_view::npos) {
@@ -209,7 +431,11 @@ std::shared_ptr<const ImportedList> parse_imported_list(std::string name, std::s
 
 Verdict imported_lists_verdict(const std::vector<std::shared_ptr<const ImportedList>>& lists,
                                const char* host, std::size_t host_size, const char* path,
-                               std::size_t path_size, RequestParty party, std::string_view page) {
+                               std::size_t path_size, const RequestTraits& traits) {
+  const RequestParty party = traits.party;
+  const std::string_view page = traits.page;
+  // Conditional rules can hold only for what the headers told.
+  const bool conditions_told = traits.types != ANY_RESOURCE || !traits.site_page.empty();
   // The host as the lists' rules see it (see the header); a name too long for
   // any host is left as it is.
   char folded[HostSet::MAX_HOST + 1];
@@ -231,14 +457,20 @@ Verdict imported_lists_verdict(const std::vector<std::shared_ptr<const ImportedL
       return (found.self & kind * HostSet::EXACT) != 0 ||
              (found.parents & kind * HostSet::SUBDOMAINS) != 0;
     };
-    bool blocked = covers(ImportedList::BLOCKING) ||
-                   matches(list->block, host, host_size, path, path_size) ||
-                   ((found.parents & ImportedList::BLOCKING_PATHS) != 0 &&
-                    list->block_subdomains.matches(h, p)) ||
-                   (third && (covers(ImportedList::THIRD_PARTY) ||
-                              matches(list->third_party, host, host_size, path, path_size) ||
-                              ((found.parents & ImportedList::THIRD_PARTY_PATHS) != 0 &&
-                               list->third_party_subdomains.matches(h, p))));
+    // Rules up to `limit` of the blocking index apply to this request.
+    const std::size_t limit =
+        third ? std::numeric_limits<std::size_t>::max() : list->third_party_from;
+    bool blocked =
+        covers(ImportedList::BLOCKING) ||
+        ((found.parents & ImportedList::BLOCKING_PATHS) != 0 &&
+         list->block_subdomains.matches(h, p)) ||
+        (third && (covers(ImportedList::THIRD_PARTY) ||
+                   ((found.parents & ImportedList::THIRD_PARTY_PATHS) != 0 &&
+                    list->third_party_subdomains.matches(h, p)))) ||
+        (list->blocking != nullptr &&
+         list->blocking->first_match_before(host, host_size, path, path_size, limit) < limit) ||
+        (conditions_told && !list->conditional.empty() &&
+         list->conditional.matches(host, host_size, path, path_size, traits));
     if (blocked && !covers(ImportedList::EXCEPTION) &&
         !list->page_exceptions.matches(h, party == RequestParty::UNKNOWN ? "" : page) &&
         !matches(list->exceptions, host, host_size, path, path_size) &&
@@ -301,25 +533,47 @@ bool is_third_party(std::string_view host, std::string_view referer_host) {
 
 namespace {
 
-// The value of the request's Referer header; nothing without one.
-std::optional<std::string_view> referer_of(std::string_view head) {
+// The value of the request's first header `name` ("\n", the name in lower
+// case, ":"), without the blanks around it; nothing without one.
+std::optional<std::string_view> header_of(std::string_view head, std::string_view name) {
   std::size_t end = head.find("\r\n\r\n");
   if (end != std::string_view::npos) head = head.substr(0, end + 2);
-  static constexpr std::string_view NAME = "\nreferer:";
   for (std::size_t at = head.find('\n'); at != std::string_view::npos;
        at = head.find('\n', at + 1)) {
-    if (head.size() - at < NAME.size()) break;
+    if (head.size() - at < name.size()) break;
     bool same = true;
-    for (std::size_t i = 0; i < NAME.size() && same; ++i) {
+    for (std::size_t i = 0; i < name.size() && same; ++i) {
       char c = head[at + i];
       if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-      same = c == NAME[i];
+      same = c == name[i];
     }
     if (!same) continue;
-    std::string_view value = head.substr(at + NAME.size());
-    return value.substr(0, value.find_first_of("\r\n"));
+    std::string_view value = head.substr(at + name.size());
+    value = value.substr(0, value.find_first_of("\r\n"));
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+      value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+    return value;
   }
   return std::nullopt;
+}
+
+std::optional<std::string_view> referer_of(std::string_view head) {
+  return header_of(head, "\nreferer:");
+}
+
+bool starts_with_folded(std::string_view text, std::string_view lower_prefix) {
+  if (text.size() < lower_prefix.size()) return false;
+  for (std::size_t i = 0; i < lower_prefix.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    if (c != lower_prefix[i]) return false;
+  }
+  return true;
+}
+
+bool equals_folded(std::string_view text, std::string_view lower) {
+  return text.size() == lower.size() && starts_with_folded(text, lower);
 }
 
 // The host a Referer value names; empty when it names none.
@@ -348,4 +602,57 @@ RequestParty party_from_headers(std::string_view head, std::string_view host) {
 std::string_view page_from_headers(std::string_view head, std::string_view host) {
   const std::optional<std::string_view> referer = referer_of(head);
   return referer ? host_of_referer(*referer) : host;
+}
+
+unsigned resource_types_from_headers(std::string_view head) {
+  if (const auto dest = header_of(head, "\nsec-fetch-dest:")) {
+    static constexpr std::pair<std::string_view, unsigned> DESTS[] = {
+        {"document", RESOURCE_DOCUMENT},   {"iframe", RESOURCE_SUBDOCUMENT},
+        {"frame", RESOURCE_SUBDOCUMENT},   {"image", RESOURCE_IMAGE},
+        {"style", RESOURCE_STYLESHEET},    {"script", RESOURCE_SCRIPT},
+        {"font", RESOURCE_FONT},           {"audio", RESOURCE_MEDIA},
+        {"video", RESOURCE_MEDIA},         {"track", RESOURCE_MEDIA},
+        {"object", RESOURCE_OBJECT},       {"embed", RESOURCE_OBJECT},
+        {"websocket", RESOURCE_WEBSOCKET}, {"empty", EMPTY_DEST_TYPES}};
+    for (const auto& [name, types] : DESTS) {
+      if (equals_folded(*dest, name)) return types;
+    }
+    // Workers, manifests, reports and names to come: not told here.
+    return ANY_RESOURCE;
+  }
+  const auto accept = header_of(head, "\naccept:");
+  if (!accept) return ANY_RESOURCE;
+  if (*accept == "*/*") return STAR_TYPES;
+  if (starts_with_folded(*accept, "image/")) return RESOURCE_IMAGE;
+  if (starts_with_folded(*accept, "text/css")) return RESOURCE_STYLESHEET;
+  if (starts_with_folded(*accept, "text/html") ||
+      starts_with_folded(*accept, "application/xhtml+xml")) {
+    return PAGE_TYPES;
+  }
+  if (starts_with_folded(*accept, "video/") || starts_with_folded(*accept, "audio/")) {
+    return RESOURCE_MEDIA;
+  }
+  if (starts_with_folded(*accept, "application/font-")) return RESOURCE_FONT;
+  return ANY_RESOURCE;
+}
+
+RequestTraits traits_from_headers(std::string_view head, std::string_view host) {
+  RequestTraits traits;
+  const std::optional<std::string_view> referer = referer_of(head);
+  const std::string_view referer_host = referer ? host_of_referer(*referer) : std::string_view();
+  if (!referer) {
+    traits.party = RequestParty::FIRST_PARTY;
+  } else if (referer_host.empty()) {
+    traits.party = RequestParty::THIRD_PARTY;
+  } else {
+    traits.party =
+        is_third_party(host, referer_host) ? RequestParty::THIRD_PARTY : RequestParty::FIRST_PARTY;
+  }
+  traits.page = referer ? referer_host : host;
+  traits.types = resource_types_from_headers(head);
+  if (traits.types != ANY_RESOURCE &&
+      (traits.types & (RESOURCE_DOCUMENT | RESOURCE_SUBDOCUMENT)) == 0) {
+    traits.site_page = referer_host;
+  }
+  return traits;
 }

@@ -16,6 +16,15 @@
 //                      an exception for host and its subdomains on the pages
 //                      of the sites ("a.example|b.example", each with its
 //                      subdomains), and wherever the page is unknown
+//   "#T" + types + " " + sites + " " + rule line
+//                      a rule limited to resource types and/or pages: types
+//                      "image,script" or "*" (any), followed by "/3p" for
+//                      third-party requests only; sites "a.example|~b.example"
+//                      (pages of a.example but not of b.example, each with
+//                      its subdomains) or "*" (any page); the rule line an A,
+//                      F or U line or "S" + host + path. It applies only where
+//                      the request's headers show it is of those types and
+//                      made by such a page (RequestTraits), never on a guess.
 // The user's own rules are asked first; the lists only ever block. A host
 // name is the same host in any letter case and with one trailing dot, so the
 // lists' rules see the request's host in lower case without that dot.
@@ -50,6 +59,57 @@ enum class RequestParty {
   THIRD_PARTY,  // the Referer names another site
 };
 
+// Resource types of requests, as the lists' rules name them: bits of a set.
+inline constexpr unsigned RESOURCE_DOCUMENT = 1u << 0;     // a page in a tab
+inline constexpr unsigned RESOURCE_SUBDOCUMENT = 1u << 1;  // a frame
+inline constexpr unsigned RESOURCE_IMAGE = 1u << 2;
+inline constexpr unsigned RESOURCE_STYLESHEET = 1u << 3;
+inline constexpr unsigned RESOURCE_SCRIPT = 1u << 4;
+inline constexpr unsigned RESOURCE_XHR = 1u << 5;  // XMLHttpRequest and fetch
+inline constexpr unsigned RESOURCE_FONT = 1u << 6;
+inline constexpr unsigned RESOURCE_MEDIA = 1u << 7;
+inline constexpr unsigned RESOURCE_OBJECT = 1u << 8;
+inline constexpr unsigned RESOURCE_PING = 1u << 9;
+inline constexpr unsigned RESOURCE_WEBSOCKET = 1u << 10;
+inline constexpr unsigned RESOURCE_OTHER = 1u << 11;
+inline constexpr unsigned ANY_RESOURCE = (1u << 12) - 1;
+
+// The bit of a type by its name in a converted list ("image", "stylesheet",
+// "xmlhttprequest", ...: resource_type_names' names); 0 for another name.
+unsigned resource_type_named(std::string_view name);
+// The names of the bits of `types`, comma-separated, in bit order.
+std::string resource_type_names(unsigned types);
+// Whether the headers of some browser request can show that it is of no type
+// outside `types` (resource_types_from_headers): a rule limited to `types`
+// can then ever apply.
+bool resource_types_can_be_told(unsigned types);
+
+// What the request head of a plain (or inspected) request tells of it.
+struct RequestTraits {
+  RequestParty party = RequestParty::UNKNOWN;
+  // The host of the page that made it (page_from_headers), for exceptions
+  // limited to some sites; empty when unknown.
+  std::string_view page;
+  // The types it may be of (resource_types_from_headers); ANY_RESOURCE when
+  // its headers do not tell.
+  unsigned types = ANY_RESOURCE;
+  // The page for rules limited to some sites: the Referer's host, and only
+  // when the request can be neither a page nor a frame (whose "page" is
+  // itself or its parent, which a Referer does not tell apart); else empty.
+  std::string_view site_page;
+};
+
+// The types a request may be of, from its head: Sec-Fetch-Dest when present
+// (browsers send it over HTTPS; the proxy sees it inside inspection), else
+// the Accept header browsers send by type ("image/..." for images,
+// "text/css,..." for stylesheets, "text/html,..." for pages and frames,
+// exactly "*/*" for scripts, XHR/fetch, pings and the rest). ANY_RESOURCE
+// when neither tells.
+unsigned resource_types_from_headers(std::string_view request_head);
+
+// All of RequestTraits from a request head and the request's host.
+RequestTraits traits_from_headers(std::string_view request_head, std::string_view host);
+
 // Host-and-path prefixes for the subdomains of hosts ("#S" lines).
 class SubdomainPaths {
  public:
@@ -70,6 +130,32 @@ class SubdomainPaths {
  private:
   std::deque<std::string> texts_;  // owns what the map's views point to (never move)
   std::unordered_map<std::string_view, std::vector<std::string_view>> by_host_;
+};
+
+// Rules limited to resource types or to pages of some sites ("#T" lines),
+// grouped by their condition: a request asks only the groups whose condition
+// its traits meet.
+class ConditionalRules {
+ public:
+  ConditionalRules();
+  ~ConditionalRules();
+  ConditionalRules(const ConditionalRules&) = delete;
+  ConditionalRules& operator=(const ConditionalRules&) = delete;
+  // While building: `condition` is "types sites" as the "#T" line has them;
+  // `rule` the rule line. False when the condition cannot be read.
+  bool add(std::string_view condition, std::string_view rule);
+  // Builds the groups' indexes; call once all are added.
+  void finish();
+  bool empty() const { return groups_.empty(); }
+  // Whether some rule whose condition `traits` meet matches the request
+  // (`host` folded as imported_lists_verdict folds it).
+  bool matches(const char* host, std::size_t host_size, const char* path, std::size_t path_size,
+               const RequestTraits& traits) const;
+
+ private:
+  struct Group;
+  std::vector<std::unique_ptr<Group>> groups_;
+  std::unordered_map<std::string, std::size_t> group_of_condition_;  // while building
 };
 
 // Exceptions for a host and its subdomains on the pages of some sites ("#@H"
@@ -105,8 +191,12 @@ struct ImportedList {
   SubdomainPaths third_party_subdomains;
   SubdomainPaths exception_subdomains;
   PageExceptions page_exceptions;
-  std::shared_ptr<const RuleIndex> block;        // null when the list has none
-  std::shared_ptr<const RuleIndex> third_party;  // for THIRD_PARTY and UNKNOWN requests
+  ConditionalRules conditional;
+  // The other blocking rules, then from position `third_party_from` on those
+  // for THIRD_PARTY and UNKNOWN requests only: one index, so that a request
+  // costs one query for both (null when the list has none).
+  std::shared_ptr<const RuleIndex> blocking;
+  std::size_t third_party_from = 0;
   std::shared_ptr<const RuleIndex> exceptions;
   std::size_t rule_lines = 0;
   // Of the files' names and contents: a reload that finds the same files
@@ -119,12 +209,22 @@ struct ImportedList {
 std::shared_ptr<const ImportedList> parse_imported_list(std::string name, std::string_view text);
 
 // VERDICT_BLOCK when some list blocks the request and none of that list's
-// exceptions matches it; VERDICT_PASS otherwise. `page`: the host of the page
-// that made the request (party_from_headers tells it), empty when unknown.
+// exceptions matches it; VERDICT_PASS otherwise. `traits`: what the request's
+// headers tell (nothing for a tunnel).
 Verdict imported_lists_verdict(const std::vector<std::shared_ptr<const ImportedList>>& lists,
                                const char* host, std::size_t host_size, const char* path,
-                               std::size_t path_size, RequestParty party,
-                               std::string_view page = {});
+                               std::size_t path_size, const RequestTraits& traits);
+// The same with the party and the page alone (`page`: page_from_headers,
+// empty when unknown).
+inline Verdict imported_lists_verdict(const std::vector<std::shared_ptr<const ImportedList>>& lists,
+                                      const char* host, std::size_t host_size, const char* path,
+                                      std::size_t path_size, RequestParty party,
+                                      std::string_view page = {}) {
+  RequestTraits traits;
+  traits.party = party;
+  traits.page = page;
+  return imported_lists_verdict(lists, host, host_size, path, path_size, traits);
+}
 
 // Reads every "*.ini" of IMPORTED_LISTS_DIR (in the current directory) in
 // name order, all into one ImportedList (so exceptions apply across lists).
