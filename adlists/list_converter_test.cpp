@@ -191,7 +191,8 @@ TEST(ListConverter, ConvertedListDecidesRequests) {
   auto out = convert_list(
       "[Adblock Plus 2.0]\n||ads.example^\n@@||ads.example/ok/\n||track.example^$third-party\n"
       "/banner/ad.\n||cdn.example/ads/\n@@||cdn.example/ads/fine/\n"
-      "||moat.example^\n@@||moat.example^$script,domain=sport.example\n",
+      "||moat.example^\n@@||moat.example^$script,domain=sport.example\n"
+      "||cdn.example/t/$third-party\n",
       &error);
   ASSERT_TRUE(out.has_value());
   auto list = parse_imported_list("t", out->definitions);
@@ -214,6 +215,9 @@ TEST(ListConverter, ConvertedListDecidesRequests) {
   EXPECT_EQ(verdict("a.b.cdn.example", "/ads/x.gif", third), VERDICT_BLOCK);
   EXPECT_EQ(verdict("a.cdn.example", "/ads/fine/x.gif", third), VERDICT_PASS);
   EXPECT_EQ(verdict("xcdn.example", "/ads/x.gif", third), VERDICT_PASS);
+  EXPECT_EQ(verdict("cdn.example", "/ads/x.gif", RequestParty::FIRST_PARTY), VERDICT_BLOCK);
+  EXPECT_EQ(verdict("cdn.example", "/t/x.gif", third), VERDICT_BLOCK);
+  EXPECT_EQ(verdict("cdn.example", "/t/x.gif", RequestParty::FIRST_PARTY), VERDICT_PASS);
   // A host name in any letter case, with a trailing dot, is the same host.
   EXPECT_EQ(verdict("A.CDN.Example.", "/ads/x.gif", third), VERDICT_BLOCK);
   EXPECT_EQ(verdict("CDN.example.", "/ads/fine/x.gif", third), VERDICT_PASS);

@@ -55,6 +55,21 @@ bool add_host_rule(std::string_view text, HostSet& hosts, unsigned kind) {
   return true;
 }
 
+// Whether a "U" rule's text is "<" + a host name + a path: the address
+// starts with it exactly when the request's host is that name and its path
+// starts with the path (a host holds no "/").
+bool is_host_and_path(std::string_view text) {
+  if (text.size() < 3 || text[0] != '<') return false;
+  const std::size_t slash = text.find('/');
+  if (slash == std::string_view::npos || slash == 1 || slash - 1 > HostSet::MAX_HOST) {
+    return false;
+  }
+  for (std::size_t i = 1; i < slash; ++i) {
+    if (!is_lower_host_char(text[i])) return false;
+  }
+  return text[1] != '.' && text[slash - 1] != '.';
+}
+
 // The registrable part of a host name, as is_third_party describes it.
 std::string_view site_of(std::string_view host) {
   std::size_t last = host.rfind('.');
@@ -113,6 +128,15 @@ bool PageExceptions::matches(std::string_view host, std::string_view page) const
     }
     const std::size_t dot = host.find('.', start);
     start = dot == std::string_view::npos ? dot : dot + 1;
+  }
+  return false;
+}
+
+bool SubdomainPaths::matches_host(std::string_view host, std::string_view path) const {
+  auto found = by_host_.find(host);
+  if (found == by_host_.end()) return false;
+  for (std::string_view prefix : found->second) {
+    if (path.substr(0, prefix.size()) == prefix) return true;
   }
   return false;
 }
@@ -356,7 +380,10 @@ class ListBuilder {
     const std::pair<const SubdomainPaths*, unsigned> paths[] = {
         {&list_->block_subdomains, ImportedList::BLOCKING_PATHS},
         {&list_->third_party_subdomains, ImportedList::THIRD_PARTY_PATHS},
-        {&list_->exception_subdomains, ImportedList::EXCEPTION_PATHS}};
+        {&list_->exception_subdomains, ImportedList::EXCEPTION_PATHS},
+        {&list_->block_host_paths, ImportedList::BLOCKING_HOST_PATHS},
+        {&list_->third_party_host_paths, ImportedList::THIRD_PARTY_HOST_PATHS},
+        {&list_->exception_host_paths, ImportedList::EXCEPTION_HOST_PATHS}};
     for (const auto& kind : paths) {
       const unsigned bit = kind.second;
       kind.first->for_each_host([&](std::string_view host) { list_->hosts.add(host, bit); });
@@ -395,11 +422,13 @@ class ListBuilder {
     }
     std::vector<AdRule>* into = &block_;
     SubdomainPaths* subdomains = &list_->block_subdomains;
+    SubdomainPaths* host_paths = &list_->block_host_paths;
     unsigned kind = ImportedList::BLOCKING;
     if (line.size() >= 2 && line[0] == '#' && (line[1] == '@' || line[1] == '3')) {
       const bool exception = line[1] == '@';
       into = exception ? &exceptions_ : &third_party_;
       subdomains = exception ? &list_->exception_subdomains : &list_->third_party_subdomains;
+      host_paths = exception ? &list_->exception_host_paths : &list_->third_party_host_paths;
       kind = exception ? ImportedList::EXCEPTION : ImportedList::THIRD_PARTY;
       line.remove_prefix(2);
     } else if (line.size() >= 2 && line[0] == '#' && line[1] == 'S') {
@@ -412,6 +441,10 @@ class ListBuilder {
     if (line.empty() || !is_list_rule_kind(line[0])) return;
     ++list_->rule_lines;
     if (line[0] == 'A' && add_host_rule(line.substr(1), list_->hosts, kind)) return;
+    if (line[0] == 'U' && is_host_and_path(line.substr(1))) {
+      host_paths->add(line.substr(2));
+      return;
+    }
     into->push_back(AdRule{std::string(line.substr(1)), line[0]});
   }
 
@@ -462,9 +495,13 @@ Verdict imported_lists_verdict(const std::vector<std::shared_ptr<const ImportedL
         third ? std::numeric_limits<std::size_t>::max() : list->third_party_from;
     bool blocked =
         covers(ImportedList::BLOCKING) ||
+        ((found.self & ImportedList::BLOCKING_HOST_PATHS) != 0 &&
+         list->block_host_paths.matches_host(h, p)) ||
         ((found.parents & ImportedList::BLOCKING_PATHS) != 0 &&
          list->block_subdomains.matches(h, p)) ||
         (third && (covers(ImportedList::THIRD_PARTY) ||
+                   ((found.self & ImportedList::THIRD_PARTY_HOST_PATHS) != 0 &&
+                    list->third_party_host_paths.matches_host(h, p)) ||
                    ((found.parents & ImportedList::THIRD_PARTY_PATHS) != 0 &&
                     list->third_party_subdomains.matches(h, p)))) ||
         (list->blocking != nullptr &&
@@ -473,6 +510,8 @@ Verdict imported_lists_verdict(const std::vector<std::shared_ptr<const ImportedL
          list->conditional.matches(host, host_size, path, path_size, traits));
     if (blocked && !covers(ImportedList::EXCEPTION) &&
         !list->page_exceptions.matches(h, party == RequestParty::UNKNOWN ? "" : page) &&
+        !((found.self & ImportedList::EXCEPTION_HOST_PATHS) != 0 &&
+          list->exception_host_paths.matches_host(h, p)) &&
         !matches(list->exceptions, host, host_size, path, path_size) &&
         !((found.parents & ImportedList::EXCEPTION_PATHS) != 0 &&
           list->exception_subdomains.matches(h, p))) {

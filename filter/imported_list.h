@@ -110,7 +110,8 @@ unsigned resource_types_from_headers(std::string_view request_head);
 // All of RequestTraits from a request head and the request's host.
 RequestTraits traits_from_headers(std::string_view request_head, std::string_view host);
 
-// Host-and-path prefixes for the subdomains of hosts ("#S" lines).
+// Host-and-path prefixes for the subdomains of hosts ("#S" lines), or for
+// hosts themselves ("U<" + host + path lines, read into a separate set).
 class SubdomainPaths {
  public:
   SubdomainPaths() = default;
@@ -126,6 +127,8 @@ class SubdomainPaths {
   // Whether some entry's host is a parent domain of `host` (not `host`
   // itself) and its path begins `path`.
   bool matches(std::string_view host, std::string_view path) const;
+  // Whether an entry for `host` itself has a path that begins `path`.
+  bool matches_host(std::string_view host, std::string_view path) const;
 
  private:
   std::deque<std::string> texts_;  // owns what the map's views point to (never move)
@@ -183,13 +186,22 @@ struct ImportedList {
   // One table for the three kinds, so that a request's host is looked up
   // once: bits of kind k are k * EXACT (the host) and k * SUBDOMAINS (its
   // subdomains), with BLOCKING, THIRD_PARTY and EXCEPTION as k; the bits
-  // *_PATHS say that the SubdomainPaths of that kind hold the name.
+  // *_PATHS say that the *_subdomains of that kind hold the name, the bits
+  // *_HOST_PATHS that the *_host_paths do.
   HostSet hosts;
   static constexpr unsigned BLOCKING = 1, THIRD_PARTY = 4, EXCEPTION = 16;
   static constexpr unsigned BLOCKING_PATHS = 64, THIRD_PARTY_PATHS = 128, EXCEPTION_PATHS = 256;
+  static constexpr unsigned BLOCKING_HOST_PATHS = 512, THIRD_PARTY_HOST_PATHS = 1024,
+                            EXCEPTION_HOST_PATHS = 2048;
   SubdomainPaths block_subdomains;
   SubdomainPaths third_party_subdomains;
   SubdomainPaths exception_subdomains;
+  // "U<" + host + path rules (most of a list's host-and-path rules): by their
+  // host, which the request's host is looked up as anyway, rather than among
+  // the general rules' prefixes.
+  SubdomainPaths block_host_paths;
+  SubdomainPaths third_party_host_paths;
+  SubdomainPaths exception_host_paths;
   PageExceptions page_exceptions;
   ConditionalRules conditional;
   // The other blocking rules, then from position `third_party_from` on those
