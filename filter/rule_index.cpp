@@ -123,8 +123,7 @@ class Automaton {
       }
     }
     edge_begin_.push_back(static_cast<std::uint32_t>(labels_.size()));
-    // Read only when there is some text (lowest() says so).
-    if (!patterns.empty()) root_next_.assign(256, 0);
+    root_next_.fill(0);
     for (std::uint32_t e = edge_begin_[0]; e < edge_begin_[1]; ++e) root_next_[labels_[e]] = e + 1;
     link_failures();
   }
@@ -194,7 +193,7 @@ class Automaton {
   std::vector<unsigned char> labels_;
   std::vector<std::uint32_t> best_;
   std::vector<std::uint32_t> failure_;
-  std::vector<std::uint32_t> root_next_;  // the root's edges by byte
+  std::array<std::uint32_t, 256> root_next_{};
   std::uint32_t lowest_ = NO_RULE;
 };
 
@@ -491,10 +490,6 @@ class AnchorIndex {
 
   void finish() {
     table_.reserve(pending_.size(), pending_.size());
-    // The gram bitmaps of a size only when some anchor has it: most small
-    // indexes (a list's conditional groups, its pop-up rules) have none.
-    if (lowest_long_ != NO_RULE) long_grams_.assign(65536 / 64, 0);
-    if (lowest_short_ != NO_RULE) short_grams_.assign(65536 / 64, 0);
     for (const Pending& p : pending_) {
       std::size_t size = anchor_size_for(p.text.size());
       std::uint64_t run = run_at(p.text, p.offset, size);
@@ -516,8 +511,6 @@ class AnchorIndex {
     if (!want_long && !want_short) return best;
     std::uint64_t run = 0;  // the last 8 bytes, the latest highest
     std::size_t seen = 0;
-    const std::uint64_t* const long_grams = long_grams_.data();
-    const std::uint64_t* const short_grams = short_grams_.data();
     auto try_run = [&](std::uint64_t key, std::size_t size, std::size_t at) INLINE_STEP {
       if (!table_.may_hold(key)) return;
       table_.for_each_slot(key, [&](const KeyTable::Slot& slot) INLINE_STEP {
@@ -540,13 +533,13 @@ class AnchorIndex {
       if (want_short && seen >= SHORT_ANCHOR) {
         std::uint64_t short_run = run >> 32;
         std::size_t gram = short_run & 0xFFFF;
-        if ((short_grams[gram / 64] >> (gram % 64)) & 1) {
+        if ((short_grams_[gram / 64] >> (gram % 64)) & 1) {
           try_run(key_of(ANCHOR, SHORT_ANCHOR, short_run), SHORT_ANCHOR, seen - SHORT_ANCHOR);
         }
       }
       if (want_long && seen >= LONG_ANCHOR) {
         std::size_t gram = run & 0xFFFF;
-        if ((long_grams[gram / 64] >> (gram % 64)) & 1) {
+        if ((long_grams_[gram / 64] >> (gram % 64)) & 1) {
           try_run(key_of(ANCHOR, LONG_ANCHOR, run), LONG_ANCHOR, seen - LONG_ANCHOR);
         }
       }
@@ -566,8 +559,8 @@ class AnchorIndex {
   std::vector<Pending> pending_;  // while building
   KeyTable table_;
   // Bit g is set when some anchor of that size begins with the bytes g & 255,
-  // g >> 8 (65536 bits; empty when no anchor has that size).
-  std::vector<std::uint64_t> long_grams_, short_grams_;
+  // g >> 8.
+  std::array<std::uint64_t, 65536 / 64> long_grams_{}, short_grams_{};
   std::uint32_t lowest_long_ = NO_RULE;
   std::uint32_t lowest_short_ = NO_RULE;
 };
