@@ -161,4 +161,27 @@ void BM_MatchRequest_WithBothLists(benchmark::State& state) {
 }
 BENCHMARK(BM_MatchRequest_WithBothLists)->Repetitions(5)->ReportAggregatesOnly(true);
 
+// The same requests as plain HTTP ones whose headers tell the most: an image
+// (Accept) asked for by a page of another site (Referer), so that the lists'
+// rules limited to resource types or pages are asked too.
+void BM_MatchRequest_WithBothLists_ImageFromPage(benchmark::State& state) {
+  const World& w = world();
+  if (w.requests.empty()) return state.SkipWithError("EasyList and EasyPrivacy are not installed");
+  const std::string head =
+      "GET / HTTP/1.1\r\nAccept: image/avif,image/webp,*/*\r\n"
+      "Referer: http://www.news.example/story\r\n\r\n";
+  std::size_t i = 0;
+  std::size_t blocked = 0;
+  for (auto _ : state) {
+    const Request& r = w.requests[i];
+    const RequestTraits traits = traits_from_headers(head, r.host);
+    blocked +=
+        match_request_in(*w.with_lists, r.host.c_str(), r.path.c_str(), traits) == VERDICT_BLOCK;
+    i = i + 1 == w.requests.size() ? 0 : i + 1;
+  }
+  state.counters["blocked_share"] =
+      static_cast<double>(blocked) / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_MatchRequest_WithBothLists_ImageFromPage)->Repetitions(5)->ReportAggregatesOnly(true);
+
 }  // namespace

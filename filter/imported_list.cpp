@@ -323,6 +323,7 @@ bool ConditionalRules::add(std::string_view condition, std::string_view rule) {
   if (!rule.empty() && rule[0] == 'S') {
     if (group.subdomains == nullptr) group.subdomains = std::make_unique<SubdomainPaths>();
     group.subdomains->add(rule.substr(1));
+    any_subdomain_path_.add(rule.substr(1));
   } else if (rule.size() >= 2 && is_list_rule_kind(rule[0])) {
     group.rules.push_back(AdRule{std::string(rule.substr(1)), rule[0]});
   } else {
@@ -332,6 +333,9 @@ bool ConditionalRules::add(std::string_view condition, std::string_view rule) {
 }
 
 void ConditionalRules::finish() {
+  std::vector<AdRule> all;
+  for (const auto& group : groups_) all.insert(all.end(), group->rules.begin(), group->rules.end());
+  any_rule_ = index_of(all);
   constexpr std::size_t MOST_WALKED = 16;
   for (auto& group : groups_) {
     if (group->rules.size() > MOST_WALKED) {
@@ -346,6 +350,11 @@ void ConditionalRules::finish() {
 
 bool ConditionalRules::matches(const char* host, std::size_t host_size, const char* path,
                                std::size_t path_size, const RequestTraits& traits) const {
+  if ((any_rule_ == nullptr ||
+       any_rule_->match(host, host_size, path, path_size) == VERDICT_PASS) &&
+      !any_subdomain_path_.matches({host, host_size}, {path, path_size})) {
+    return false;
+  }
   for (const auto& group : groups_) {
     if (!group->holds(traits)) continue;
     if (group->rule_matches(host, host_size, path, path_size) ||

@@ -158,6 +158,10 @@ class ConditionalRules {
  private:
   struct Group;
   std::vector<std::unique_ptr<Group>> groups_;
+  // Every group's rules together: a request that none of them matches (most
+  // requests) is done with one query, without asking the groups.
+  std::shared_ptr<const RuleIndex> any_rule_;
+  SubdomainPaths any_subdomain_path_;
   std::unordered_map<std::string, std::size_t> group_of_condition_;  // while building
 };
 
