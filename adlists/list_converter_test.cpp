@@ -225,6 +225,7 @@ TEST(ListConverter, ConvertedListDecidesRequests) {
   // An exception for pages of some sites: there, and where the page is unknown.
   EXPECT_EQ(verdict("z.moat.example", "/m.js", third, "news.example"), VERDICT_BLOCK);
   EXPECT_EQ(verdict("z.moat.example", "/m.js", third, "www.sport.example"), VERDICT_PASS);
+  EXPECT_EQ(verdict("z.moat.example", "/m.js", third, "WWW.Sport.Example."), VERDICT_PASS);
   EXPECT_EQ(verdict("z.moat.example", "/m.js", third, "notsport.example"), VERDICT_BLOCK);
   EXPECT_EQ(verdict("z.moat.example", " *HTTPS*", RequestParty::UNKNOWN), VERDICT_PASS);
 }
@@ -291,6 +292,8 @@ INSTANTIATE_TEST_SUITE_P(
         HeadersCase{"/ad.$image,domain=~news.example", IMAGE + NEWS, false},
         HeadersCase{"/ad.$image,domain=~news.example", IMAGE + "Referer: http://blog.example/\r\n",
                     true},
+        HeadersCase{"/ad.$image,domain=~news.example",
+                    IMAGE + "Referer: http://WWW.News.Example./\r\n", false},
         HeadersCase{"/ad.$image,domain=~news.example", IMAGE, false},  // page not shown
         HeadersCase{"/ad.$domain=news.example", NEWS + STAR, true},
         HeadersCase{"/ad.$domain=news.example", NEWS + PAGE, false},  // its own page, or a frame's

@@ -70,6 +70,22 @@ bool is_host_and_path(std::string_view text) {
   return text[1] != '.' && text[slash - 1] != '.';
 }
 
+// Whether `page` is `site` (lower case) or one of its subdomains, in any
+// letter case and with one trailing dot (the same host): a page an excluded
+// site's must never pass for another.
+bool site_matches(std::string_view page, std::string_view site) {
+  if (page.size() > 1 && page.back() == '.') page.remove_suffix(1);
+  if (page.size() < site.size()) return false;
+  const std::size_t start = page.size() - site.size();
+  if (start > 0 && page[start - 1] != '.') return false;
+  for (std::size_t i = 0; i < site.size(); ++i) {
+    char c = page[start + i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+    if (c != site[i]) return false;
+  }
+  return true;
+}
+
 // The registrable part of a host name, as is_third_party describes it.
 std::string_view site_of(std::string_view host) {
   std::size_t last = host.rfind('.');
@@ -118,11 +134,7 @@ bool PageExceptions::matches(std::string_view host, std::string_view page) const
       while (!sites.empty()) {
         const std::size_t bar = sites.find('|');
         const std::string_view site = sites.substr(0, bar);
-        if (page == site ||
-            (page.size() > site.size() && page[page.size() - site.size() - 1] == '.' &&
-             page.substr(page.size() - site.size()) == site)) {
-          return true;
-        }
+        if (site_matches(page, site)) return true;
         sites.remove_prefix(bar == std::string_view::npos ? sites.size() : bar + 1);
       }
     }
@@ -176,11 +188,6 @@ constexpr unsigned TOLD_SETS[] = {RESOURCE_DOCUMENT,   RESOURCE_SUBDOCUMENT, RES
                                   RESOURCE_STYLESHEET, RESOURCE_SCRIPT,      RESOURCE_FONT,
                                   RESOURCE_MEDIA,      RESOURCE_OBJECT,      RESOURCE_WEBSOCKET,
                                   PAGE_TYPES,          STAR_TYPES,           EMPTY_DEST_TYPES};
-
-bool site_matches(std::string_view page, std::string_view site) {
-  return page == site || (page.size() > site.size() && page[page.size() - site.size() - 1] == '.' &&
-                          page.substr(page.size() - site.size()) == site);
-}
 
 }  // namespace
 
