@@ -1,6 +1,7 @@
 // Reading converted lists and asking them for a verdict.
 #include "filter/imported_list.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <iterator>
@@ -339,6 +340,11 @@ bool ConditionalRules::add(std::string_view condition, std::string_view rule) {
   return true;
 }
 
+void ConditionalRules::append_rules(std::vector<AdRule>& into) const {
+  for (const auto& group : groups_)
+    into.insert(into.end(), group->rules.begin(), group->rules.end());
+}
+
 void ConditionalRules::finish() {
   std::vector<AdRule> all;
   for (const auto& group : groups_) all.insert(all.end(), group->rules.begin(), group->rules.end());
@@ -356,10 +362,12 @@ void ConditionalRules::finish() {
 }
 
 bool ConditionalRules::matches(const char* host, std::size_t host_size, const char* path,
-                               std::size_t path_size, const RequestTraits& traits) const {
-  if ((any_rule_ == nullptr ||
-       any_rule_->match(host, host_size, path, path_size) == VERDICT_PASS) &&
-      !any_subdomain_path_.matches({host, host_size}, {path, path_size})) {
+                               std::size_t path_size, const RequestTraits& traits,
+                               Known known) const {
+  const bool some_rule = known == Known::SOME_RULE_MATCHES ||
+                         (known == Known::NOTHING && any_rule_ != nullptr &&
+                          any_rule_->match(host, host_size, path, path_size) != VERDICT_PASS);
+  if (!some_rule && !any_subdomain_path_.matches({host, host_size}, {path, path_size})) {
     return false;
   }
   for (const auto& group : groups_) {
@@ -405,12 +413,14 @@ class ListBuilder {
       kind.first->for_each_host([&](std::string_view host) { list_->hosts.add(host, bit); });
     }
     list_->hosts.shrink_to_fit();
-    list_->conditional.finish();
     list_->third_party_from = block_.size();
     block_.insert(block_.end(), std::make_move_iterator(third_party_.begin()),
                   std::make_move_iterator(third_party_.end()));
     std::vector<AdRule>().swap(third_party_);
+    list_->conditional_from = block_.size();
+    list_->conditional.append_rules(block_);
     list_->blocking = index_of(block_);
+    list_->conditional.finish();
     list_->exceptions = index_of(exceptions_);
     return std::move(list_);
   }
@@ -506,24 +516,38 @@ Verdict imported_lists_verdict(const std::vector<std::shared_ptr<const ImportedL
       return (found.self & kind * HostSet::EXACT) != 0 ||
              (found.parents & kind * HostSet::SUBDOMAINS) != 0;
     };
-    // Rules up to `limit` of the blocking index apply to this request.
-    const std::size_t limit =
-        third ? std::numeric_limits<std::size_t>::max() : list->third_party_from;
-    bool blocked =
-        covers(ImportedList::BLOCKING) ||
-        ((found.self & ImportedList::BLOCKING_HOST_PATHS) != 0 &&
-         list->block_host_paths.matches_host(h, p)) ||
-        ((found.parents & ImportedList::BLOCKING_PATHS) != 0 &&
-         list->block_subdomains.matches(h, p)) ||
-        (third && (covers(ImportedList::THIRD_PARTY) ||
-                   ((found.self & ImportedList::THIRD_PARTY_HOST_PATHS) != 0 &&
-                    list->third_party_host_paths.matches_host(h, p)) ||
-                   ((found.parents & ImportedList::THIRD_PARTY_PATHS) != 0 &&
-                    list->third_party_subdomains.matches(h, p)))) ||
-        (list->blocking != nullptr &&
-         list->blocking->first_match_before(host, host_size, path, path_size, limit) < limit) ||
-        (conditions_told && !list->conditional.empty() &&
-         list->conditional.matches(host, host_size, path, path_size, traits));
+    bool blocked = covers(ImportedList::BLOCKING) ||
+                   ((found.self & ImportedList::BLOCKING_HOST_PATHS) != 0 &&
+                    list->block_host_paths.matches_host(h, p)) ||
+                   ((found.parents & ImportedList::BLOCKING_PATHS) != 0 &&
+                    list->block_subdomains.matches(h, p)) ||
+                   (third && (covers(ImportedList::THIRD_PARTY) ||
+                              ((found.self & ImportedList::THIRD_PARTY_HOST_PATHS) != 0 &&
+                               list->third_party_host_paths.matches_host(h, p)) ||
+                              ((found.parents & ImportedList::THIRD_PARTY_PATHS) != 0 &&
+                               list->third_party_subdomains.matches(h, p))));
+    if (!blocked) {
+      // The blocking index is asked for the rules before `limit`: the
+      // third-party ones only for a third-party request, the conditional ones
+      // only for one whose headers told something and that is not first-party
+      // (the third-party ones lie between; a first-party one leaves the
+      // conditional rules to ask their own index).
+      const bool ask_conditional = conditions_told && !list->conditional.empty();
+      const std::size_t limit = !third            ? list->third_party_from
+                                : ask_conditional ? std::numeric_limits<std::size_t>::max()
+                                                  : list->conditional_from;
+      const std::size_t first =
+          list->blocking != nullptr
+              ? list->blocking->first_match_before(host, host_size, path, path_size, limit)
+              : limit;
+      const ConditionalRules::Known known = !third ? ConditionalRules::Known::NOTHING
+                                            : first < limit
+                                                ? ConditionalRules::Known::SOME_RULE_MATCHES
+                                                : ConditionalRules::Known::NO_RULE_MATCHES;
+      blocked = first < std::min(limit, list->conditional_from) ||
+                (ask_conditional &&
+                 list->conditional.matches(host, host_size, path, path_size, traits, known));
+    }
     if (blocked && !covers(ImportedList::EXCEPTION) &&
         !list->page_exceptions.matches(h, party == RequestParty::UNKNOWN ? "" : page) &&
         !((found.self & ImportedList::EXCEPTION_HOST_PATHS) != 0 &&

@@ -51,6 +51,7 @@ inline constexpr char IMPORTED_LISTS_DIR[] = "Lists";
 inline constexpr char IMPORTED_LIST_SUFFIX[] = ".ini";
 
 class RuleIndex;
+struct AdRule;
 
 // What the proxy knows of the page that made a request.
 enum class RequestParty {
@@ -147,13 +148,19 @@ class ConditionalRules {
   // While building: `condition` is "types sites" as the "#T" line has them;
   // `rule` the rule line. False when the condition cannot be read.
   bool add(std::string_view condition, std::string_view rule);
+  // Appends every group's A, F and U rules to `into` (for an index of the
+  // caller's that can tell whether any of them matches); before finish().
+  void append_rules(std::vector<AdRule>& into) const;
   // Builds the groups' indexes; call once all are added.
   void finish();
   bool empty() const { return groups_.empty(); }
+  // What the caller knows already of this request and the A, F and U rules
+  // of all groups together.
+  enum class Known { NOTHING, SOME_RULE_MATCHES, NO_RULE_MATCHES };
   // Whether some rule whose condition `traits` meet matches the request
   // (`host` folded as imported_lists_verdict folds it).
   bool matches(const char* host, std::size_t host_size, const char* path, std::size_t path_size,
-               const RequestTraits& traits) const;
+               const RequestTraits& traits, Known known = Known::NOTHING) const;
 
  private:
   struct Group;
@@ -209,10 +216,12 @@ struct ImportedList {
   PageExceptions page_exceptions;
   ConditionalRules conditional;
   // The other blocking rules, then from position `third_party_from` on those
-  // for THIRD_PARTY and UNKNOWN requests only: one index, so that a request
-  // costs one query for both (null when the list has none).
+  // for THIRD_PARTY and UNKNOWN requests only, then from `conditional_from`
+  // on the A, F and U rules of `conditional`: one index, so that a request
+  // costs one query for all that apply to it (null when the list has none).
   std::shared_ptr<const RuleIndex> blocking;
   std::size_t third_party_from = 0;
+  std::size_t conditional_from = 0;
   std::shared_ptr<const RuleIndex> exceptions;
   std::size_t rule_lines = 0;
   // Of the files' names and contents: a reload that finds the same files
