@@ -13,14 +13,18 @@
 //   /banner/ad.          address containing /banner/ad.
 //   x.gif|               address ending in x.gif
 // A trailing "^" (a separator or the end) becomes the end plus the usual
-// separators "/", "?", "&", "=", ";". Wildcards inside a pattern, regular
-// expressions and options that depend on the page or the resource type are
-// skipped.
+// separators "/", "?", "&", "=", ";". Wildcards inside a pattern and regular
+// expressions are skipped. A rule limited to resource types or to pages of
+// some sites becomes "#T" lines (filter/imported_list.h), which apply only
+// where the request's headers show such a type and such a page; a rule
+// limited to types that no header can single out is skipped.
 #include "adlists/list_converter.h"
 
 #include <algorithm>
 #include <cctype>
 #include <unordered_set>
+
+#include "filter/imported_list.h"
 
 namespace adlists {
 namespace {
@@ -73,6 +77,12 @@ const char A_PAGE_EXCEPTION[] =
     "exception for pages of some sites: applied on those, and wherever the page is unknown "
     "(tunnels); its other options are ignored";
 const char A_IMPORTANT[] = "$important: the list's exceptions still apply";
+const char A_TYPES[] =
+    "limited to resource types: applied where the request's headers show one of them (Accept; "
+    "Sec-Fetch-Dest inside HTTPS inspection)";
+const char A_PAGES[] =
+    "limited to pages of some sites ($domain=): applied where the Referer shows the page, "
+    "except to pages and frames themselves";
 
 bool is_host_char(char c) {
   return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
@@ -215,6 +225,37 @@ Converted convert_pattern(std::string_view p) {
   return c;
 }
 
+// The resource type bit of a type option (filter/imported_list.h); 0 for
+// types a proxy never sees a request of (and for CSP-only ones).
+unsigned type_bit(std::string_view name) {
+  static const std::pair<const char*, unsigned> aliases[] = {
+      {"img", RESOURCE_IMAGE}, {"css", RESOURCE_STYLESHEET},    {"xhr", RESOURCE_XHR},
+      {"fetch", RESOURCE_XHR}, {"frame", RESOURCE_SUBDOCUMENT}, {"beacon", RESOURCE_PING}};
+  for (const auto& [alias, bit] : aliases) {
+    if (name == alias) return bit;
+  }
+  return resource_type_named(name);
+}
+
+// "a.example|~b.example" of a blocking rule's "domain=", checked and in
+// lower case; empty when some entry is not a plain host name.
+std::string site_list(std::string_view value) {
+  std::string out;
+  while (!value.empty()) {
+    const std::size_t bar = value.find('|');
+    std::string site = lower(value.substr(0, bar));
+    value.remove_prefix(bar == std::string_view::npos ? value.size() : bar + 1);
+    const std::size_t name = site.rfind('~', 0) == 0 ? 1 : 0;
+    if (site.size() == name || site[name] == '.' || site.back() == '.' ||
+        !std::all_of(site.begin() + static_cast<std::ptrdiff_t>(name), site.end(), is_host_char)) {
+      return {};
+    }
+    if (!out.empty()) out += '|';
+    out += site;
+  }
+  return out;
+}
+
 bool is_type_option(std::string_view name) {
   static const char* const types[] = {"script",
                                       "image",
@@ -292,6 +333,12 @@ Converted convert_network_rule(std::string_view rule) {
   bool third_party = false;
   bool important = false;
   bool widened = false;
+  bool has_types = false;
+  bool some_type_named = false;
+  unsigned types_named = 0;     // the rule's type options
+  unsigned types_excluded = 0;  // its "~type" options
+  bool document_named = false;
+  std::string sites;         // a blocking rule's "domain=", when it has one
   std::string page_domains;  // an exception's "domain=", when all are sites it names
   for (const std::string& option : options) {
     std::string name = option.substr(0, option.find('='));
@@ -325,22 +372,52 @@ Converted convert_network_rule(std::string_view rule) {
         return skip(R_FIRST_PARTY);
       }
     } else if (bare == "domain" || bare == "from") {
-      return skip(R_DOMAIN);
+      if (negated || !sites.empty()) return skip(R_DOMAIN);
+      sites = site_list(std::string_view(option).substr(option.find('=') + 1));
+      if (sites.empty()) return skip(R_DOMAIN);
     } else if (is_type_option(bare)) {
-      return skip(R_TYPES);
+      // A type no request through a proxy has: naming it adds nothing the
+      // proxy could see, excluding it leaves out nothing.
+      has_types = true;
+      some_type_named = some_type_named || !negated;
+      (negated ? types_excluded : types_named) |= type_bit(bare);
+    } else if ((bare == "document" || bare == "doc") && negated) {
+      has_types = true;
+      types_excluded |= RESOURCE_DOCUMENT;
     } else if (bare == "popup" || bare == "popunder") {
       return skip(R_POPUP);
     } else if (bare == "important") {
       important = true;
     } else if (bare == "match-case" || bare == "all" || bare == "document" || bare == "doc") {
       // Matching is by bytes already; "all" and "document" add the page
-      // itself, which the rule's tests cover as they stand.
+      // itself, which the rule's tests cover as they stand (beside other
+      // types, "document" is one of them).
+      document_named = document_named || bare == "document" || bare == "doc";
     } else {
       return skip(R_OPTION + bare);
     }
   }
+  unsigned types = ANY_RESOURCE;
+  if (has_types) {
+    if (some_type_named) types = types_named | (document_named ? RESOURCE_DOCUMENT : 0u);
+    types &= ~types_excluded;
+    if (!resource_types_can_be_told(types)) return skip(R_TYPES);
+  }
   Converted c = convert_pattern(pattern);
   if (c.outcome == Outcome::SKIPPED) return c;
+  if (!exception && (types != ANY_RESOURCE || !sites.empty())) {
+    // "#T" + types + " " + sites + " " + the rule line (filter/imported_list.h).
+    const std::string prefix = "#T" + (types == ANY_RESOURCE ? "*" : resource_type_names(types)) +
+                               (third_party ? "/3p " : " ") + (sites.empty() ? "*" : sites) + " ";
+    for (std::string& line : c.lines) {
+      if (line.rfind("#S", 0) == 0) line.erase(0, 1);
+      line.insert(0, prefix);
+      if (line.size() > MAX_RULE_TEXT) return skip(R_TOO_LONG);
+    }
+    approximate(c, types != ANY_RESOURCE ? A_TYPES : A_PAGES);
+    if (important) approximate(c, A_IMPORTANT);
+    return c;
+  }
   // "@@||host^$...,domain=a|b": the host and its subdomains, excepted on the
   // pages of a and b (and wherever the page is unknown): a form only the list
   // loader reads. Other exceptions with options apply on every page.

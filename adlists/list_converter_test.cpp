@@ -103,9 +103,20 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"||ads.example^$third-party", "#3Aads.example\n#3A>.ads.example\n", ""},
         Case{"||ads.example^$3p,match-case", "#3Aads.example\n#3A>.ads.example\n", ""},
         Case{"||ads.example^$important", "Aads.example\nA>.ads.example\n", "important"},
-        Case{"||ads.example^$script", "", "resource types"},
-        Case{"||ads.example^$~image", "", "resource types"},
-        Case{"||ads.example^$domain=news.example", "", "$domain="},
+        Case{"||ads.example^$script", "#Tscript * Aads.example\n#Tscript * A>.ads.example\n",
+             "resource types"},
+        Case{"||ads.example/x/$~image",
+             "#Tdocument,subdocument,stylesheet,script,xmlhttprequest,font,media,object,ping,"
+             "websocket,other * U<ads.example/x/\n"
+             "#Tdocument,subdocument,stylesheet,script,xmlhttprequest,font,media,object,ping,"
+             "websocket,other * Sads.example/x/\n",
+             "resource types"},
+        Case{"||ads.example^$domain=news.example",
+             "#T* news.example Aads.example\n#T* news.example A>.ads.example\n", "$domain="},
+        Case{"/ad.js$IMG,Third-Party,domain=A.example|~b.a.example",
+             "#Timage/3p a.example|~b.a.example U$/ad.js\n", "resource types"},
+        Case{"/ad.js$xmlhttprequest,ping", "", "resource types"},  // no header tells these
+        Case{"/ad.js$webrtc", "", "resource types"}, Case{"/ad.js$domain=google.*", "", "$domain="},
         Case{"||ads.example^$~third-party", "", "first-party"},
         Case{"||ads.example^$popup", "", "pop-up"},
         Case{"||ads.example^$csp=script-src", "", "cannot honour: $csp"},
@@ -180,7 +191,8 @@ TEST(ListConverter, ConvertedListDecidesRequests) {
   auto out = convert_list(
       "[Adblock Plus 2.0]\n||ads.example^\n@@||ads.example/ok/\n||track.example^$third-party\n"
       "/banner/ad.\n||cdn.example/ads/\n@@||cdn.example/ads/fine/\n"
-      "||moat.example^\n@@||moat.example^$script,domain=sport.example\n",
+      "||moat.example^\n@@||moat.example^$script,domain=sport.example\n"
+      "||cdn.example/t/$third-party\n",
       &error);
   ASSERT_TRUE(out.has_value());
   auto list = parse_imported_list("t", out->definitions);
@@ -203,6 +215,9 @@ TEST(ListConverter, ConvertedListDecidesRequests) {
   EXPECT_EQ(verdict("a.b.cdn.example", "/ads/x.gif", third), VERDICT_BLOCK);
   EXPECT_EQ(verdict("a.cdn.example", "/ads/fine/x.gif", third), VERDICT_PASS);
   EXPECT_EQ(verdict("xcdn.example", "/ads/x.gif", third), VERDICT_PASS);
+  EXPECT_EQ(verdict("cdn.example", "/ads/x.gif", RequestParty::FIRST_PARTY), VERDICT_BLOCK);
+  EXPECT_EQ(verdict("cdn.example", "/t/x.gif", third), VERDICT_BLOCK);
+  EXPECT_EQ(verdict("cdn.example", "/t/x.gif", RequestParty::FIRST_PARTY), VERDICT_PASS);
   // A host name in any letter case, with a trailing dot, is the same host.
   EXPECT_EQ(verdict("A.CDN.Example.", "/ads/x.gif", third), VERDICT_BLOCK);
   EXPECT_EQ(verdict("CDN.example.", "/ads/fine/x.gif", third), VERDICT_PASS);
@@ -210,6 +225,7 @@ TEST(ListConverter, ConvertedListDecidesRequests) {
   // An exception for pages of some sites: there, and where the page is unknown.
   EXPECT_EQ(verdict("z.moat.example", "/m.js", third, "news.example"), VERDICT_BLOCK);
   EXPECT_EQ(verdict("z.moat.example", "/m.js", third, "www.sport.example"), VERDICT_PASS);
+  EXPECT_EQ(verdict("z.moat.example", "/m.js", third, "WWW.Sport.Example."), VERDICT_PASS);
   EXPECT_EQ(verdict("z.moat.example", "/m.js", third, "notsport.example"), VERDICT_BLOCK);
   EXPECT_EQ(verdict("z.moat.example", " *HTTPS*", RequestParty::UNKNOWN), VERDICT_PASS);
 }
@@ -230,6 +246,61 @@ TEST(ListConverter, ListsDecideRootsAndPages) {
   EXPECT_EQ(match_request_in(rules, "news.example", "/x.gif"), VERDICT_PASS);
 }
 
+// Rules limited to resource types or to pages apply only where the request's
+// headers show such a type and such a page; a request whose headers do not
+// tell (no Accept, a tunnel) is never blocked by them.
+struct HeadersCase {
+  std::string rule;
+  std::string headers;  // header lines of a request for t.example/ad.gif
+  bool blocked;
+};
+
+class ConditionalRule : public ::testing::TestWithParam<HeadersCase> {};
+
+TEST_P(ConditionalRule, AppliesOnlyWhereTheHeadersShowIt) {
+  const HeadersCase& c = GetParam();
+  std::string error;
+  auto out = convert_list("[Adblock Plus 2.0]\n" + c.rule + "\n", &error);
+  ASSERT_TRUE(out.has_value()) << error;
+  RuleList rules;
+  rules.imported.push_back(parse_imported_list("t", out->definitions));
+  const std::string head =
+      "GET http://t.example/ad.gif HTTP/1.1\r\nHost: t.example\r\n" + c.headers + "\r\n";
+  const RequestTraits traits = traits_from_headers(head, "t.example");
+  EXPECT_EQ(match_request_in(rules, "t.example", "/ad.gif", traits) == VERDICT_BLOCK, c.blocked)
+      << c.rule << " with " << c.headers;
+}
+
+const std::string IMAGE = "Accept: image/avif,image/webp,*/*\r\n";
+const std::string PAGE = "Accept: text/html,application/xhtml+xml,*/*;q=0.8\r\n";
+const std::string STAR = "Accept: */*\r\n";
+const std::string NEWS = "Referer: http://www.news.example/a\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ConditionalRule,
+    ::testing::Values(
+        HeadersCase{"/ad.$image", IMAGE, true}, HeadersCase{"/ad.$image", PAGE, false},
+        HeadersCase{"/ad.$image", STAR, false}, HeadersCase{"/ad.$image", "", false},
+        HeadersCase{"/ad.$image", STAR + "Sec-Fetch-Dest: image\r\n", true},
+        // fetch() may claim any Accept; Sec-Fetch-Dest, where sent, decides.
+        HeadersCase{"/ad.$image", IMAGE + "Sec-Fetch-Dest: empty\r\n", false},
+        HeadersCase{"/ad.$script", STAR, false},  // a script or an XHR
+        HeadersCase{"/ad.$script", "Sec-Fetch-Dest: script\r\n", true},
+        HeadersCase{"/ad.$~image", STAR, true}, HeadersCase{"/ad.$~image", IMAGE, false},
+        HeadersCase{"/ad.$stylesheet,script", "accept:  text/css,*/*;q=0.1 \r\n", true},
+        HeadersCase{"/ad.$subdocument", PAGE, false},  // a page or a frame
+        HeadersCase{"/ad.$image,domain=~news.example", IMAGE + NEWS, false},
+        HeadersCase{"/ad.$image,domain=~news.example", IMAGE + "Referer: http://blog.example/\r\n",
+                    true},
+        HeadersCase{"/ad.$image,domain=~news.example",
+                    IMAGE + "Referer: http://WWW.News.Example./\r\n", false},
+        HeadersCase{"/ad.$image,domain=~news.example", IMAGE, false},  // page not shown
+        HeadersCase{"/ad.$domain=news.example", NEWS + STAR, true},
+        HeadersCase{"/ad.$domain=news.example", NEWS + PAGE, false},  // its own page, or a frame's
+        HeadersCase{"/ad.$domain=news.example", NEWS, false},
+        HeadersCase{"/ad.$image,3p", "Referer: http://www.t.example/\r\n" + IMAGE, false},
+        HeadersCase{"/ad.$image,3p", NEWS + IMAGE, true}));
+
 TEST(ThirdParty, JudgedByRegistrableDomain) {
   EXPECT_FALSE(is_third_party("img.news.example", "www.news.example"));
   EXPECT_FALSE(is_third_party("a.bbc.co.uk", "www.bbc.co.uk"));
@@ -238,19 +309,19 @@ TEST(ThirdParty, JudgedByRegistrableDomain) {
   EXPECT_FALSE(is_third_party("localhost", "localhost"));
   const std::string head = "GET /x HTTP/1.1\r\nHost: ads.example\r\n";
   EXPECT_EQ(
-      source_from_headers(head + "REFERER: http://u@www.news.example:81/p\r\n\r\n", "ads.example")
+      traits_from_headers(head + "REFERER: http://u@www.news.example:81/p\r\n\r\n", "ads.example")
           .party,
       RequestParty::THIRD_PARTY);
   EXPECT_EQ(
-      source_from_headers(head + "Referer: https://ads.example/\r\n\r\n", "ads.example").party,
+      traits_from_headers(head + "Referer: https://ads.example/\r\n\r\n", "ads.example").party,
       RequestParty::FIRST_PARTY);
   EXPECT_EQ(
-      source_from_headers(head + "\r\nReferer: http://news.example/\r\n", "ads.example").party,
+      traits_from_headers(head + "\r\nReferer: http://news.example/\r\n", "ads.example").party,
       RequestParty::FIRST_PARTY);
-  EXPECT_EQ(source_from_headers(head + "Referer: http://u@www.news.example:81/p\r\n\r\n", "a").page,
+  EXPECT_EQ(traits_from_headers(head + "Referer: http://u@www.news.example:81/p\r\n\r\n", "a").page,
             "www.news.example");
-  EXPECT_EQ(source_from_headers(head + "\r\n", "ads.example").page, "ads.example");
-  EXPECT_EQ(source_from_headers(head + "Referer: about:blank\r\n\r\n", "ads.example").page, "");
+  EXPECT_EQ(traits_from_headers(head + "\r\n", "ads.example").page, "ads.example");
+  EXPECT_EQ(traits_from_headers(head + "Referer: about:blank\r\n\r\n", "ads.example").page, "");
 }
 
 }  // namespace

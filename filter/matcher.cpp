@@ -79,6 +79,14 @@ Verdict first_rule_verdict(const RuleList& rules, const char* host, const char* 
 
 Verdict match_request_in(const RuleList& rules, const char* host, const char* path,
                          RequestParty party, std::string_view page) {
+  RequestTraits traits;
+  traits.party = party;
+  traits.page = page;
+  return match_request_in(rules, host, path, traits);
+}
+
+Verdict match_request_in(const RuleList& rules, const char* host, const char* path,
+                         const RequestTraits& traits) {
   if (std::strcmp(host, RELOAD_HOST) == 0) return VERDICT_RELOAD;
   if (blocking_off.load(std::memory_order_relaxed) == 1) return VERDICT_PASS;
   std::size_t host_size = std::strlen(host);
@@ -98,5 +106,5 @@ Verdict match_request_in(const RuleList& rules, const char* host, const char* pa
                                      : first_rule_verdict_linear(rules, host, path);
   }
   if (verdict != VERDICT_PASS || rules.imported.empty()) return verdict;
-  return imported_lists_verdict(rules.imported, host, host_size, path, path_size, party, page);
+  return imported_lists_verdict(rules.imported, host, host_size, path, path_size, traits);
 }

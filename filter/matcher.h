@@ -35,6 +35,10 @@ struct RuleList;
 // roots and pages that the user's rules never block.
 Verdict match_request_in(const RuleList& rules, const char* host, const char* path,
                          RequestParty party = RequestParty::UNKNOWN, std::string_view page = {});
+// The same with all that the request's headers tell (traits_from_headers):
+// the lists' rules limited to resource types or pages apply only by them.
+Verdict match_request_in(const RuleList& rules, const char* host, const char* path,
+                         const RequestTraits& traits);
 
 // The rule walk alone, without the fixed tests before it: the verdict of the
 // first rule of kind A, F, U or N (in list order) whose test holds, or

@@ -859,6 +859,19 @@ Verdict RuleIndex::match(const char* host, std::size_t host_size, const char* pa
   return t.closes_window[best] ? VERDICT_CLOSE_WINDOW : VERDICT_BLOCK;
 }
 
+std::size_t RuleIndex::first_match_before(const char* host, std::size_t host_size, const char* path,
+                                          std::size_t path_size, std::size_t limit) const {
+  const Tables& t = *tables_;
+  // Positions fit in 32 bits (build_rule_index); NO_RULE is above them all.
+  auto best = static_cast<std::uint32_t>(std::min<std::size_t>(limit, NO_RULE));
+  SplitText address{host, host_size, path, path_size};
+  best = t.host_rules.first_match(whole_text(host, host_size), best);
+  best = t.path_rules.first_match(whole_text(path, path_size), best);
+  best = t.address_rules.first_match(address, best);
+  best = t.request_anchors.first_match(address, host_size, best);
+  return best != NO_RULE && best < limit ? best : limit;
+}
+
 unsigned RuleIndex::popup_kinds(const char* host, std::size_t host_size) const {
   const Tables& t = *tables_;
   SplitText target = whole_text(host, host_size);

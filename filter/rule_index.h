@@ -34,6 +34,13 @@ class RuleIndex {
   Verdict match(const char* host, std::size_t host_size, const char* path,
                 std::size_t path_size) const;
 
+  // The position (in the rules it was built from) of the first rule of kind
+  // A, F, U or N before `limit` whose test holds; `limit` when none does. One
+  // index over two lists one after the other answers for the first alone or
+  // for both, at the cost of one query.
+  std::size_t first_match_before(const char* host, std::size_t host_size, const char* path,
+                                 std::size_t path_size, std::size_t limit) const;
+
   // Which pop-up kinds apply to a reply from `host`: bit POPUP_ONUNLOAD when
   // an L rule matches it, bit POPUP_WINDOW_OPEN when an O rule does.
   unsigned popup_kinds(const char* host, std::size_t host_size) const;

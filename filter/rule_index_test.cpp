@@ -86,6 +86,11 @@ TEST_P(RuleIndexDifferential, AgreesWithTheWalk) {
     RuleList indexed = random.list(1 + random.pick(c.list_size));
     RuleList plain;
     plain.rules = indexed.rules;
+    // first_match_before against a walk of the rules before a limit.
+    const std::size_t limit = random.pick(plain.rules.size() + 1);
+    RuleList before_limit;
+    before_limit.rules.assign(plain.rules.begin(),
+                              plain.rules.begin() + static_cast<std::ptrdiff_t>(limit));
     for (int r = 0; r < c.requests_per_list; ++r) {
       std::string host = random.text(c.longest_text + 2);
       std::string path = random.text(c.longest_text * 2);
@@ -94,6 +99,15 @@ TEST_P(RuleIndexDifferential, AgreesWithTheWalk) {
       if (got != expected && ++differences <= 5) {
         ADD_FAILURE() << "host '" << host << "' path '" << path << "': index "
                       << static_cast<int>(got) << ", walk " << static_cast<int>(expected);
+      }
+      const bool walked_before =
+          first_rule_verdict_linear(before_limit, host.c_str(), path.c_str()) != VERDICT_PASS;
+      const bool found_before =
+          indexed.index->first_match_before(host.data(), host.size(), path.data(), path.size(),
+                                            limit) < limit;
+      if (walked_before != found_before && ++differences <= 5) {
+        ADD_FAILURE() << "host '" << host << "' path '" << path << "': rules before " << limit
+                      << " differ";
       }
       char walked[] = "onunload window.open";
       char looked_up[] = "onunload window.open";

@@ -16,6 +16,10 @@ Verdict match_request_from(const char* host, const char* path, RequestParty part
   return match_request_in(current_rules(), host, path, party, page);
 }
 
+Verdict match_request_from(const char* host, const char* path, const RequestTraits& traits) {
+  return match_request_in(current_rules(), host, path, traits);
+}
+
 void neutralise_popups_in(const RuleList& rules, char* piece, const char* host) {
   int count = neutralise_popups_quietly(rules, piece, host);
   for (int i = 0; i < count; ++i) log_activity("Blocked Popup: %s", host);

@@ -17,9 +17,11 @@ Verdict match_request(const char* host, const char* path);
 // The same for a request whose party is known: rules of imported lists that
 // are limited to third-party requests apply unless it is a first-party one
 // (match_request: UNKNOWN). `page`: the host of the page that made it
-// (source_from_headers), for the lists' exceptions limited to some sites.
+// (traits_from_headers), for the lists' exceptions limited to some sites.
 Verdict match_request_from(const char* host, const char* path, RequestParty party,
                            std::string_view page = {});
+// The same with all that a plain request's headers tell (traits_from_headers).
+Verdict match_request_from(const char* host, const char* path, const RequestTraits& traits);
 
 // Neutralises a reply piece (filter/popup_neutraliser.h) and logs one
 // "Blocked Popup: <host>" line per overwritten occurrence. piece: the reply

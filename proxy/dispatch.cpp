@@ -343,9 +343,8 @@ DispatchResult dispatch_inspected(SessionState& session, const RequestLine& line
   char path[WORK_BUFFER_SIZE];
   copy_text(path, sizeof path, line.path);
   const std::string_view head(buffer, length);
-  const RequestSource source = source_from_headers(head, host);
   if (auto answered =
-          act_on_verdict(session, match_request_from(host, path, source.party, source.page),
+          act_on_verdict(session, match_request_from(host, path, traits_from_headers(head, host)),
                          "https://", host, path, false)) {
     return *answered;
   }
@@ -468,14 +467,12 @@ DispatchResult dispatch_request(SessionState& session, char* buffer, std::size_t
   const int port = port_of_host(host, &bare_host_length);
   host[bare_host_length] = '\0';
 
-  // Rules of imported lists limited to third-party requests look at the
-  // Referer; a tunnel shows no header, so its party is unknown.
+  // Rules of imported lists limited to third-party requests, resource types
+  // or pages look at the headers; a tunnel shows none, so it is told nothing.
   const std::string_view head(buffer, length);
-  const RequestSource source = tunnel ? RequestSource{RequestParty::UNKNOWN, std::string_view()}
-                                      : source_from_headers(head, host);
+  const RequestTraits traits = tunnel ? RequestTraits() : traits_from_headers(head, host);
   if (auto answered =
-          act_on_verdict(session, match_request_from(host, path, source.party, source.page), "",
-                         host, path, tunnel)) {
+          act_on_verdict(session, match_request_from(host, path, traits), "", host, path, tunnel)) {
     return *answered;
   }
 

@@ -3,7 +3,9 @@
 
 Reads the reference's verdicts (reference.mjs) on stdin. A plain-HTTP
 request goes as GET with its absolute address and, for requests a page made,
-the page as Referer; an HTTPS one as CONNECT host:443. Vellomar blocked it
+the page as Referer, and the Accept header a browser sends for its type
+(Firefox's; Chromium's differ only in the list after the first type); an
+HTTPS one as CONNECT host:443. Vellomar blocked it
 when it answers with its blocked image or its blocked-tunnel page. Prints
 the shares the measurement asks for (for HTTPS: of the requests the
 reference blocks by a rule on the host alone, the only ones a tunnel can be
@@ -16,6 +18,18 @@ from urllib.parse import urlsplit
 
 BLOCKED_IMAGE = b"Server: Vellomar\r\n"
 BLOCKED_TUNNEL = b"<!--Vellomar thinks this is an Ad-->"
+
+# The Accept header of a browser's request by its type; scripts, XHR/fetch,
+# pings, fonts (in Chromium), media (in Chromium) and others send "*/*".
+DOCUMENT_ACCEPT = "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8"
+ACCEPT = {
+    "main_frame": DOCUMENT_ACCEPT,
+    "document": DOCUMENT_ACCEPT,
+    "sub_frame": DOCUMENT_ACCEPT,
+    "subdocument": DOCUMENT_ACCEPT,
+    "image": "image/avif,image/webp,image/png,image/svg+xml,image/*;q=0.8,*/*;q=0.5",
+    "stylesheet": "text/css,*/*;q=0.1",
+}
 
 
 def ask(request):
@@ -46,7 +60,7 @@ def main():
         host = parts.hostname
         if parts.scheme == "http":
             target = r["url"] if parts.path else r["url"] + "/"
-            headers = "Host: %s\r\n" % host
+            headers = "Host: %s\r\nAccept: %s\r\n" % (host, ACCEPT.get(r["type"], "*/*"))
             if r["type"] not in ("main_frame", "document") and r["sourceUrl"]:
                 headers += "Referer: %s\r\n" % r["sourceUrl"]
             request = "GET %s HTTP/1.1\r\n%s\r\n" % (target, headers)

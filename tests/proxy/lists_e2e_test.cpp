@@ -1,7 +1,8 @@
 // Imported lists end to end: vmlists adds a list while the program runs, the
 // program reloads, and the list's rules block through port 8000 for plain
-// HTTP and for tunnels; its exceptions and its third-party limits hold; the
-// user's own rules still decide; removing the list unblocks.
+// HTTP and for tunnels; its exceptions, its third-party limits and its
+// resource-type limits (by the Accept header) hold; the user's own rules still
+// decide; removing the list unblocks.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -47,7 +48,7 @@ TEST_F(ListsE2E, ASubscribedListBlocksUntilRemoved) {
   ASSERT_TRUE(proxy_.start());
   const std::string list = (machine_.prefix() / "list.txt").string();
   std::ofstream(list) << "[Adblock Plus 2.0]\n||127.0.0.1/ads/\n@@||127.0.0.1/ads/ok/\n"
-                         "/tracker.$third-party\n||localhost^\n";
+                         "/tracker.$third-party\n||localhost^\n/pixel.$image\n";
   const std::string blocked_image(BLOCKED_IMAGE_ANSWER);
   const std::string connect =
       "CONNECT localhost:" + std::to_string(echo.port()) + " HTTP/1.0\r\n\r\n";
@@ -60,6 +61,10 @@ TEST_F(ListsE2E, ASubscribedListBlocksUntilRemoved) {
   EXPECT_EQ(fetch(get(origin.port(), "/tracker.js", "Referer: http://news.example/\r\n")),
             blocked_image);
   EXPECT_NE(fetch(get(origin.port(), "/tracker.js", "Referer: http://127.0.0.1/\r\n")),
+            blocked_image);
+  EXPECT_EQ(fetch(get(origin.port(), "/pixel.gif", "Accept: image/avif,image/webp,*/*\r\n")),
+            blocked_image);
+  EXPECT_NE(fetch(get(origin.port(), "/pixel.gif", "Accept: text/html,*/*;q=0.8\r\n")),
             blocked_image);
   {
     Client tunnel(PROXY_PORT);
