@@ -20,6 +20,12 @@ Verdict match_request_from(const char* host, const char* path, const RequestTrai
   return match_request_in(current_rules(), host, path, traits);
 }
 
+Verdict match_request_with_head(const char* host, const char* path, std::string_view head) {
+  const RuleList& rules = current_rules();
+  if (rules.imported.empty()) return match_request_in(rules, host, path, RequestTraits());
+  return match_request_in(rules, host, path, traits_from_headers(head, host));
+}
+
 void neutralise_popups_in(const RuleList& rules, char* piece, const char* host) {
   int count = neutralise_popups_quietly(rules, piece, host);
   for (int i = 0; i < count; ++i) log_activity("Blocked Popup: %s", host);

@@ -22,6 +22,11 @@ Verdict match_request_from(const char* host, const char* path, RequestParty part
                            std::string_view page = {});
 // The same with all that a plain request's headers tell (traits_from_headers).
 Verdict match_request_from(const char* host, const char* path, const RequestTraits& traits);
+// The same for a plain request whose head (request line and header lines)
+// is `head`: its headers are read (traits_from_headers) only when imported
+// lists are in force to use what they tell, which saves every request the
+// reading when there are none.
+Verdict match_request_with_head(const char* host, const char* path, std::string_view head);
 
 // Neutralises a reply piece (filter/popup_neutraliser.h) and logs one
 // "Blocked Popup: <host>" line per overwritten occurrence. piece: the reply

@@ -343,9 +343,8 @@ DispatchResult dispatch_inspected(SessionState& session, const RequestLine& line
   char path[WORK_BUFFER_SIZE];
   copy_text(path, sizeof path, line.path);
   const std::string_view head(buffer, length);
-  if (auto answered =
-          act_on_verdict(session, match_request_from(host, path, traits_from_headers(head, host)),
-                         "https://", host, path, false)) {
+  if (auto answered = act_on_verdict(session, match_request_with_head(host, path, head), "https://",
+                                     host, path, false)) {
     return *answered;
   }
   if (session.upstream == INVALID_SOCKET) {
@@ -470,9 +469,9 @@ DispatchResult dispatch_request(SessionState& session, char* buffer, std::size_t
   // Rules of imported lists limited to third-party requests, resource types
   // or pages look at the headers; a tunnel shows none, so it is told nothing.
   const std::string_view head(buffer, length);
-  const RequestTraits traits = tunnel ? RequestTraits() : traits_from_headers(head, host);
-  if (auto answered =
-          act_on_verdict(session, match_request_from(host, path, traits), "", host, path, tunnel)) {
+  const Verdict verdict = tunnel ? match_request_from(host, path, RequestTraits())
+                                 : match_request_with_head(host, path, head);
+  if (auto answered = act_on_verdict(session, verdict, "", host, path, tunnel)) {
     return *answered;
   }
 
