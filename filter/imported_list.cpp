@@ -216,28 +216,6 @@ bool resource_types_can_be_told(unsigned types) {
   return false;
 }
 
-namespace {
-
-// Whether a rule text holds for a target, as the definitions language reads
-// it (filter/matcher.h says the same for the user's rules).
-bool text_holds(const std::string& text, const SplitText& target) {
-  if (text.empty()) return target.size() == 0;
-  const char* rest = text.data() + 1;
-  const std::size_t rest_size = text.size() - 1;
-  switch (text[0]) {
-    case '$':
-      return split_contains(target, rest, rest_size);
-    case '<':
-      return split_starts_with(target, rest, rest_size);
-    case '>':
-      return split_ends_with(target, rest, rest_size);
-    default:
-      return split_equals(target, text.data(), text.size());
-  }
-}
-
-}  // namespace
-
 struct ConditionalRules::Group {
   unsigned types = ANY_RESOURCE;
   bool third_party = false;
@@ -259,7 +237,7 @@ struct ConditionalRules::Group {
       const SplitText& target = rule.kind == 'A'   ? host_target
                                 : rule.kind == 'F' ? path_target
                                                    : address;
-      if (text_holds(rule.text, target)) return true;
+      if (rule_text_matches(rule.text, target)) return true;
     }
     return false;
   }

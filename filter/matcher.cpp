@@ -29,22 +29,6 @@ Verdict verdict_of(const AdRule& rule) {
 
 }  // namespace
 
-bool rule_text_matches(const std::string& text, const SplitText& target) {
-  if (text.empty()) return target.size() == 0;
-  const char* rest = text.data() + 1;
-  std::size_t rest_size = text.size() - 1;
-  switch (text[0]) {
-    case '$':
-      return split_contains(target, rest, rest_size);
-    case '<':
-      return split_starts_with(target, rest, rest_size);
-    case '>':
-      return split_ends_with(target, rest, rest_size);
-    default:
-      return split_equals(target, text.data(), text.size());
-  }
-}
-
 Verdict first_rule_verdict_linear(const RuleList& rules, const char* host, const char* path) {
   std::size_t host_size = std::strlen(host);
   std::size_t path_size = std::strlen(path);

@@ -46,10 +46,3 @@ Verdict match_request_in(const RuleList& rules, const char* host, const char* pa
 // always by walking the list; both give the same verdict.
 Verdict first_rule_verdict(const RuleList& rules, const char* host, const char* path);
 Verdict first_rule_verdict_linear(const RuleList& rules, const char* host, const char* path);
-
-struct SplitText;
-
-// Whether a rule text holds for a target, by its first character: "$" the
-// rest occurs in it, "<" it begins with the rest, ">" it ends with the rest,
-// anything else (an empty text included) the whole text equals it.
-bool rule_text_matches(const std::string& text, const SplitText& target);

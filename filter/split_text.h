@@ -77,3 +77,22 @@ inline bool split_contains(const SplitText& t, const char* s, std::size_t size) 
   }
   return false;
 }
+
+// Whether a rule text holds for a target, by its first character: "$" the
+// rest occurs in it, "<" it begins with the rest, ">" it ends with the rest,
+// anything else (an empty text included) the whole text equals it.
+inline bool rule_text_matches(const std::string& text, const SplitText& target) {
+  if (text.empty()) return target.size() == 0;
+  const char* rest = text.data() + 1;
+  const std::size_t rest_size = text.size() - 1;
+  switch (text[0]) {
+    case '$':
+      return split_contains(target, rest, rest_size);
+    case '<':
+      return split_starts_with(target, rest, rest_size);
+    case '>':
+      return split_ends_with(target, rest, rest_size);
+    default:
+      return split_equals(target, text.data(), text.size());
+  }
+}
