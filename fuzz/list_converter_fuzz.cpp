@@ -35,6 +35,20 @@ void check_line(std::string_view line) {
     for (char c : rule) FUZZ_CHECK(c > 0x20 && c < 0x7f);
     return;
   }
+  // A rule limited to resource types or to pages of some sites: its types,
+  // one blank, its sites, one blank, then a rule line of its own.
+  if (rule.substr(0, 2) == "#T") {
+    const std::size_t first = rule.find(' ');
+    FUZZ_CHECK(first > 2 && first != std::string_view::npos);
+    const std::size_t second = rule.find(' ', first + 1);
+    FUZZ_CHECK(second > first + 1 && second != std::string_view::npos);
+    FUZZ_CHECK(line.size() <= adlists::MAX_RULE_TEXT);
+    for (char c : rule.substr(0, second)) FUZZ_CHECK(c == ' ' || (c > 0x20 && c < 0x7f));
+    const std::string_view inner = rule.substr(second + 1);
+    FUZZ_CHECK(inner.substr(0, 1) != "#");
+    check_line(inner);
+    return;
+  }
   if (rule.size() >= 2 && rule[0] == '#') {
     FUZZ_CHECK(rule[1] == '@' || rule[1] == '3' || rule[1] == 'S');
     rule.remove_prefix(rule[1] == 'S' ? 1 : 2);
